@@ -1,0 +1,77 @@
+// Vorlinde: the joint-angle RT-Component.
+//
+// onExecute is called by the component's periodic execution context, on the
+// context's own thread, once per period while the component is active (the
+// rate is the profile's 1.0 Hz unless the configuration sets another). It
+// shares nothing with the viewer but arm_angle, whose entries are atomic.
+#include "Vorlinde.h"
+
+#include "arm_angle.h"
+
+static const char* vorlinde_spec[] = {
+  "implementation_id", "Vorlinde",
+  "type_name", "Vorlinde",
+  "description", "VorlindeComp",
+  "version", "1.0.0",
+  "vendor", "Zelvaro",
+  "category", "TEST",
+  "activity_type", "PERIODIC",
+  "kind", "DataFlowComponent",
+  "max_instance", "1",
+  "language", "C++",
+  "lang_type", "compile",
+  "exec_cxt.periodic.rate", "1.0",
+  ""
+};
+
+Vorlinde::Vorlinde(RTC::Manager* manager)
+  : RTC::DataFlowComponentBase(manager),
+    angleData(),
+    anglePort("Angle", angleData)
+{
+  registerInPort("Angle", anglePort);
+}
+
+Vorlinde::~Vorlinde()
+{
+}
+
+RTC::ReturnCode_t Vorlinde::onExecute(RTC::UniqueId ec_id)
+{
+  if (!anglePort.isNew())
+    return RTC::RTC_OK;
+  // Copy only a datum actually read: an unsuccessful read leaves the
+  // previous datum in angleData, and copying that again would undo the
+  // key steps made since it arrived.
+  if (!anglePort.read())
+    return RTC::RTC_OK;
+  const CORBA::ULong n = angleData.data.length();
+  for (CORBA::ULong i = 0; i < n && i < 3; ++i)
+    arm_angle[i] = angleData.data[i];
+  return RTC::RTC_OK;
+}
+
+static RTC::RTObject_impl* createVorlinde(RTC::Manager* manager)
+{
+  return new Vorlinde(manager);
+}
+
+static void deleteVorlinde(RTC::RTObject_impl* rtc)
+{
+  if (rtc != 0)
+    delete rtc;
+}
+
+extern "C"
+{
+  void registerVorlindeFactory(RTC::Manager* manager)
+  {
+    coil::Properties profile(vorlinde_spec);
+    manager->registerFactory(profile, createVorlinde, deleteVorlinde);
+  }
+
+  void VorlindeInit(RTC::Manager* manager)
+  {
+    registerVorlindeFactory(manager);
+  }
+}

@@ -1,0 +1,37 @@
+// Vorlinde: the joint-angle RT-Component.
+//
+// One input port "Angle" (RTC::TimedFloatSeq). Each period of its execution
+// context, while the component is active, onExecute takes the next datum
+// from the port and copies its first three floats into arm_angle.
+#ifndef VORLINDE_H
+#define VORLINDE_H
+
+// The data type header comes first: the port names its type through it.
+#include <rtm/idl/BasicDataTypeSkel.h>
+#include <rtm/Manager.h>
+#include <rtm/DataFlowComponentBase.h>
+#include <rtm/InPort.h>
+#include <coil/Properties.h>
+
+class Vorlinde : public RTC::DataFlowComponentBase
+{
+public:
+  Vorlinde(RTC::Manager* manager);
+  virtual ~Vorlinde();
+
+  virtual RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id);
+
+protected:
+  RTC::TimedFloatSeq angleData;
+  RTC::InPort<RTC::TimedFloatSeq> anglePort;
+};
+
+extern "C"
+{
+  // Registers the component's factory with the manager.
+  void registerVorlindeFactory(RTC::Manager* manager);
+  // Module init function, for a manager that loads Vorlinde.so.
+  DLL_EXPORT void VorlindeInit(RTC::Manager* manager);
+}
+
+#endif

@@ -1,0 +1,1 @@
+#include <rtm/InPort.h>

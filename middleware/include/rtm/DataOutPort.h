@@ -1,0 +1,1 @@
+#include <rtm/OutPort.h>

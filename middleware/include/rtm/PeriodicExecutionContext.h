@@ -1,0 +1,105 @@
+// RTC::PeriodicExecutionContext: the execution context a component owns.
+//
+// One thread per context. Each period it (1) applies pending state
+// transitions and runs their callbacks, (2) calls on_execute of every
+// ACTIVE member and on_error of every member in ERROR, (3) calls
+// on_state_update of the ACTIVE ones, then sleeps until the next period's
+// absolute deadline, so lateness never accumulates. A transition request
+// (activate, deactivate, reset) wakes the thread at once; the request
+// answers after its callback has run, or RTC_ERROR after the transition
+// timeout (0.5 s) if the callback is still running. Callbacks run without
+// any lock held.
+#ifndef RTM_PERIODICEXECUTIONCONTEXT_H
+#define RTM_PERIODICEXECUTIONCONTEXT_H
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <rtm/RTC.h>
+
+namespace RTC
+{
+  class RTObject_impl;
+
+  class PeriodicExecutionContext
+    : public virtual POA_RTC::ExecutionContextService,
+      public virtual PortableServer::RefCountServantBase
+  {
+  public:
+    PeriodicExecutionContext(double rate, double transition_timeout);
+    virtual ~PeriodicExecutionContext();
+
+    // --- RTC::ExecutionContext ---
+    virtual CORBA::Boolean is_running();
+    virtual ReturnCode_t start();
+    virtual ReturnCode_t stop();
+    virtual CORBA::Double get_rate();
+    virtual ReturnCode_t set_rate(CORBA::Double rate);
+    virtual ReturnCode_t add_component(LightweightRTObject_ptr comp);
+    virtual ReturnCode_t remove_component(LightweightRTObject_ptr comp);
+    virtual ReturnCode_t activate_component(LightweightRTObject_ptr comp);
+    virtual ReturnCode_t deactivate_component(LightweightRTObject_ptr comp);
+    virtual ReturnCode_t reset_component(LightweightRTObject_ptr comp);
+    virtual LifeCycleState get_component_state(LightweightRTObject_ptr comp);
+    virtual ExecutionKind get_kind();
+    // --- RTC::ExecutionContextService ---
+    virtual ExecutionContextProfile* get_profile();
+
+    // Activates the servant; the owner becomes member with handle 0.
+    void bindOwner(RTObject_impl* owner, PortableServer::POA_ptr poa);
+    ExecutionContextService_ptr getObjRef() const;
+    LifeCycleState ownerState();
+    // Stops the thread and deactivates the servant.
+    void shutdown();
+
+    enum Callback { STARTUP, SHUTDOWN, ACTIVATED, DEACTIVATED, ABORTING,
+                    ERROR_CB, RESET, EXECUTE, STATE_UPDATE, RATE_CHANGED };
+    enum Pending { NONE, ACTIVATE, DEACTIVATE, RESET_REQ };
+
+    struct Member
+    {
+      LightweightRTObject_var ref;
+      DataFlowComponentAction_var dfc;  // remote members only
+      RTObject_impl* local;             // the owner, called directly
+      ExecutionContextHandle_t handle;
+      LifeCycleState state;
+      Pending pending;
+      bool busy;
+    };
+    typedef std::shared_ptr<Member> MemberPtr;
+
+  private:
+    void run();
+    void runTransitions(std::unique_lock<std::mutex>& lock);
+    void applyTransition(Member& m, Pending request);
+    void executeCycle();
+    void toError(Member& m);
+    ReturnCode_t invoke(Member& m, Callback cb);
+    void invokeAll(Callback cb);
+    MemberPtr findMember(LightweightRTObject_ptr comp);
+    ReturnCode_t requestTransition(LightweightRTObject_ptr comp, Pending request,
+                                   LifeCycleState from, LifeCycleState to);
+    std::chrono::nanoseconds period() const;
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;     // the thread waits here
+    std::condition_variable m_done;     // transition requesters wait here
+    std::vector<MemberPtr> m_members;
+    double m_rate;
+    double m_transitionTimeout;
+    bool m_running;
+    bool m_stopRequested;
+    bool m_transitionRequested;
+    bool m_rescheduled;
+    std::thread m_thread;
+    RTObject_impl* m_owner;
+    PortableServer::POA_var m_poa;
+    ExecutionContextService_var m_objref;
+  };
+}
+
+#endif

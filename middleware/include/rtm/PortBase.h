@@ -1,0 +1,96 @@
+// RTC::PortBase: the PortService servant shared by data ports.
+//
+// Connecting follows the middleware's notify_connect chain: the port that a
+// tool calls connect() on hands the profile to ports[0].notify_connect();
+// each port publishes its own interface keys, forwards to the port after
+// it, subscribes to what the later ports published, and stores the
+// connector only after the rest of the chain has answered (a peer asks for
+// our connector list while we wait on it). No lock is held across a call
+// to another port.
+#ifndef RTM_PORTBASE_H
+#define RTM_PORTBASE_H
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <rtm/RTC.h>
+
+namespace RTC
+{
+  class RTObject_impl;
+
+  class PortBase
+    : public virtual POA_RTC::PortService,
+      public virtual PortableServer::RefCountServantBase
+  {
+  public:
+    explicit PortBase(const char* name);
+    virtual ~PortBase();
+
+    // --- RTC::PortService ---
+    virtual PortProfile* get_port_profile();
+    virtual ConnectorProfileList* get_connector_profiles();
+    virtual ConnectorProfile* get_connector_profile(const char* connector_id);
+    virtual ReturnCode_t connect(ConnectorProfile& connector_profile);
+    virtual ReturnCode_t disconnect(const char* connector_id);
+    virtual ReturnCode_t disconnect_all();
+    virtual ReturnCode_t notify_connect(ConnectorProfile& connector_profile);
+    virtual ReturnCode_t notify_disconnect(const char* connector_id);
+
+    // The name given to the constructor ("Angle").
+    const std::string& getName() const { return m_name; }
+    // "<owner instance>.<name>", formed when asked, so that a port
+    // registered before the owner was named still reports the full name.
+    std::string getFullName() const;
+    void setOwner(RTObject_impl* owner) { m_owner = owner; }
+    PortService_ptr getPortRef() const;
+    void activate(PortableServer::POA_ptr poa);
+    void deactivate();
+    bool isConnected() const;
+    std::vector<std::string> connectorIds() const;
+
+  protected:
+    // Adds this port's keys to a connector being made, or refuses it.
+    virtual ReturnCode_t publishInterfaces(ConnectorProfile& profile) = 0;
+    // Reads the keys later ports published.
+    virtual ReturnCode_t subscribeInterfaces(const ConnectorProfile& profile) = 0;
+    // Forgets what publish/subscribe set up for a connector.
+    virtual void unsubscribeInterfaces(const std::string& connector_id) = 0;
+
+    void addProperty(const char* key, const std::string& value);
+
+    PortableServer::POA_var m_poa;
+
+  private:
+    PortBase(const PortBase&);
+    PortBase& operator=(const PortBase&);
+    int indexInPorts(const ConnectorProfile& profile) const;
+    bool findConnector(const std::string& id, ConnectorProfile& out) const;
+    void forgetConnector(const std::string& id);
+
+    std::string m_name;
+    RTObject_impl* m_owner;
+    PortService_var m_objref;
+    std::vector<std::pair<std::string, std::string> > m_properties;
+    mutable std::mutex m_mutex;
+    std::vector<ConnectorProfile> m_connectors;
+  };
+
+  // A fresh connector id: lowercase UUID text 8-4-4-4-12.
+  std::string newConnectorId();
+
+  // The repository id the data type carries ("IDL:RTC/TimedFloatSeq:1.0").
+  template <class DataType>
+  std::string dataTypeName()
+  {
+    CORBA::Any any;
+    DataType value = DataType();
+    any <<= value;
+    CORBA::TypeCode_var tc = any.type();
+    return tc->id();
+  }
+}
+
+#endif

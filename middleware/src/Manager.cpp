@@ -1,0 +1,524 @@
+// The manager: configuration, ORB, factories, components and their names.
+#include <rtm/Manager.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "ManagerConfig.h"
+#include "Naming.h"
+
+namespace RTC
+{
+  namespace
+  {
+    Manager* g_manager = nullptr;
+    std::mutex g_initMutex;
+
+    void warn(const std::string& text)
+    {
+      std::fprintf(stderr, "rtc: %s\n", text.c_str());
+      std::fflush(stderr);
+    }
+
+    std::string hostName()
+    {
+      char name[256] = {0};
+      if (gethostname(name, sizeof name - 1) != 0)
+        return "localhost";
+      return name;
+    }
+
+    void unbindAtExit()
+    {
+      if (g_manager != nullptr)
+        g_manager->unbindAll();
+    }
+
+    bool yes(const std::string& value)
+    {
+      std::string v = value;
+      std::transform(v.begin(), v.end(), v.begin(), ::toupper);
+      return v == "YES" || v == "TRUE" || v == "1";
+    }
+  }
+
+  struct Manager::Impl
+  {
+    struct Factory
+    {
+      coil::Properties profile;
+      RtcNewFunc create;
+      RtcDeleteFunc destroy;
+    };
+    struct Component
+    {
+      RTObject_impl* rtc;
+      std::string factoryId;
+      int number;
+    };
+    struct Binding
+    {
+      RTObject_impl* rtc;
+      std::string path;
+      CORBA::Object_var obj;
+      std::vector<bool> bound;  // per name server
+    };
+
+    coil::Properties config;
+    std::vector<std::string> orbArgs;
+    std::vector<char*> orbArgv;
+    CORBA::ORB_var orb;
+    PortableServer::POA_var poa;
+    ModuleInitProc initProc = nullptr;
+    std::vector<Factory> factories;
+    std::vector<Component> components;
+
+    std::vector<std::string> servers;
+    std::vector<bool> warned;
+    std::vector<Binding> bindings;
+    std::thread retryThread;
+    std::condition_variable retryWake;
+    bool exiting = false;
+    double retryInterval = 10.0;
+    bool rebindEachTime = false;
+    mutable std::mutex mutex;
+    std::timed_mutex namingMutex;  // serialises naming traffic
+
+    void bindPending(bool rebind_all);
+    void ensureRetryThread();
+  };
+
+  // --------------------------------------------------------------- start
+
+  Manager::Manager() : m_impl(new Impl) {}
+  Manager::~Manager() { delete m_impl; }
+
+  Manager* Manager::init(int argc, char** argv)
+  {
+    std::lock_guard<std::mutex> lock(g_initMutex);
+    if (g_manager != nullptr)
+      return g_manager;
+    Manager* m = new Manager;
+    Impl& d = *m->m_impl;
+
+    ManagerArgs args = parseManagerArgs(argc, argv);
+    for (const std::string& w : args.warnings)
+      warn(w);
+    setManagerDefaults(d.config);
+    std::string error;
+    if (!loadManagerConfig(args, d.config, error))
+      {
+        warn(error);
+        std::exit(1);
+      }
+
+    d.orbArgs.push_back(argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "rtc");
+    for (const std::string& a : orbArguments(d.config))
+      d.orbArgs.push_back(a);
+    for (std::string& a : d.orbArgs)
+      d.orbArgv.push_back(&a[0]);
+    d.orbArgv.push_back(nullptr);
+    int orbArgc = static_cast<int>(d.orbArgs.size());
+    try
+      {
+        char** av = d.orbArgv.data();
+        d.orb = CORBA::ORB_init(orbArgc, av);
+        CORBA::Object_var obj = d.orb->resolve_initial_references("RootPOA");
+        d.poa = PortableServer::POA::_narrow(obj);
+      }
+    catch (const CORBA::Exception& e)
+      {
+        warn(std::string("the ORB cannot start (") + e._name() + "); check corba.endpoints and corba.args");
+        std::exit(1);
+      }
+
+    d.servers = splitList(d.config.getProperty("corba.nameservers"));
+    d.warned.assign(d.servers.size(), false);
+    d.retryInterval = std::atof(d.config.getProperty("naming.update.interval").c_str());
+    if (!(d.retryInterval > 0.0))
+      d.retryInterval = 10.0;
+    d.rebindEachTime = yes(d.config.getProperty("naming.update.rebind"));
+
+    g_manager = m;
+    std::atexit(unbindAtExit);
+    return m;
+  }
+
+  Manager& Manager::instance()
+  {
+    {
+      std::lock_guard<std::mutex> lock(g_initMutex);
+      if (g_manager != nullptr)
+        return *g_manager;
+    }
+    return *init(0, nullptr);
+  }
+
+  void Manager::setModuleInitProc(ModuleInitProc proc) { m_impl->initProc = proc; }
+
+  bool Manager::activateManager()
+  {
+    try
+      {
+        PortableServer::POAManager_var pman = m_impl->poa->the_POAManager();
+        pman->activate();
+      }
+    catch (const CORBA::Exception& e)
+      {
+        warn(std::string("the POA manager cannot be activated (") + e._name() + ")");
+        return false;
+      }
+    try
+      {
+        if (m_impl->initProc != nullptr)
+          m_impl->initProc(this);
+        for (const std::string& c : splitList(m_impl->config.getProperty("manager.components.precreate")))
+          if (createComponent(c.c_str()) == nullptr)
+            warn("precreate: \"" + c + "\" was not created");
+      }
+    catch (const CORBA::SystemException& e)
+      {
+        warn(std::string("module initialisation raised ") + e._name());
+      }
+    catch (const CORBA::Exception& e)
+      {
+        warn(std::string("module initialisation raised ") + e._name());
+      }
+    catch (const omniORB::fatalException& e)
+      {
+        warn(std::string("omniORB fatal error in module initialisation: ") + e.errmsg());
+      }
+    return true;
+  }
+
+  void Manager::runManager(bool no_block)
+  {
+    CORBA::ORB_var orb = CORBA::ORB::_duplicate(m_impl->orb);
+    if (no_block)
+      {
+        std::thread([orb]() {
+            try
+              {
+                orb->run();
+              }
+            catch (...)
+              {
+              }
+          }).detach();
+        return;
+      }
+    orb->run();
+  }
+
+  coil::Properties& Manager::getConfig() { return m_impl->config; }
+  CORBA::ORB_ptr Manager::getORB() { return CORBA::ORB::_duplicate(m_impl->orb); }
+  PortableServer::POA_ptr Manager::getPOA() { return PortableServer::POA::_duplicate(m_impl->poa); }
+
+  // ------------------------------------------------------------ factories
+
+  bool Manager::registerFactory(coil::Properties& profile, RtcNewFunc new_func,
+                                RtcDeleteFunc delete_func)
+  {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    const std::string id = profile.getProperty("implementation_id");
+    for (const Impl::Factory& f : m_impl->factories)
+      if (f.profile.getProperty("implementation_id") == id)
+        return false;
+    m_impl->factories.push_back(Impl::Factory{profile, new_func, delete_func});
+    return true;
+  }
+
+  namespace
+  {
+    // "id?key=value&key=value", where id may be RTC:vendor:category:id:lang:version.
+    void parseComponentArgs(const std::string& text, std::string& id, coil::Properties& extra)
+    {
+      std::string::size_type q = text.find('?');
+      id = coil::trim(text.substr(0, q));
+      if (id.compare(0, 4, "RTC:") == 0)
+        {
+          std::vector<std::string> parts;
+          std::string::size_type start = 0;
+          while (start <= id.size())
+            {
+              std::string::size_type end = id.find(':', start);
+              if (end == std::string::npos)
+                end = id.size();
+              parts.push_back(id.substr(start, end - start));
+              start = end + 1;
+            }
+          id = parts.size() > 3 ? parts[3] : "";
+        }
+      if (q == std::string::npos)
+        return;
+      std::string query = text.substr(q + 1);
+      std::string::size_type start = 0;
+      while (start <= query.size())
+        {
+          std::string::size_type end = query.find('&', start);
+          if (end == std::string::npos)
+            end = query.size();
+          std::string pair = query.substr(start, end - start);
+          std::string::size_type eq = pair.find('=');
+          if (eq != std::string::npos)
+            extra.setProperty(coil::trim(pair.substr(0, eq)), coil::trim(pair.substr(eq + 1)));
+          start = end + 1;
+        }
+    }
+
+    void loadConfigFile(const std::string& path, coil::Properties& prop)
+    {
+      if (path.empty())
+        return;
+      std::ifstream in(path.c_str());
+      if (!in)
+        {
+          warn("component configuration file \"" + path + "\" cannot be read");
+          return;
+        }
+      prop.load(in);
+    }
+  }
+
+  RTObject_impl* Manager::createComponent(const char* comp_args)
+  {
+    if (comp_args == nullptr)
+      return nullptr;
+    std::string id;
+    coil::Properties extra;
+    parseComponentArgs(comp_args, id, extra);
+
+    Impl& d = *m_impl;
+    Impl::Factory factory;
+    int number = 0;
+    {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      auto f = std::find_if(d.factories.begin(), d.factories.end(), [&](const Impl::Factory& x) {
+          return x.profile.getProperty("implementation_id") == id;
+        });
+      if (f == d.factories.end())
+        {
+          warn("createComponent: no factory is registered for \"" + id + "\"");
+          return nullptr;
+        }
+      factory = *f;
+      // The lowest number no live instance of this factory uses.
+      while (std::any_of(d.components.begin(), d.components.end(), [&](const Impl::Component& c) {
+            return c.factoryId == id && c.number == number;
+          }))
+        ++number;
+    }
+
+    coil::Properties prop = factory.profile;
+    const std::string category = prop.getProperty("category");
+    const std::string type = prop.getProperty("type_name");
+    const std::string instance = extra.getProperty("instance_name", type + std::to_string(number));
+    // Configuration wins over the profile: global execution-context keys,
+    // then <category>.<type_name>.*, then <category>.<instance>.*.
+    for (const std::string& key : d.config.propertyNames())
+      if (key.compare(0, 9, "exec_cxt.") == 0 && d.config.isSet(key))
+        prop.setProperty(key, d.config.getProperty(key));
+    coil::Properties typeNode = d.config.getNode(category + "." + type);
+    coil::Properties instNode = d.config.getNode(category + "." + instance);
+    loadConfigFile(typeNode.getProperty("config_file"), prop);
+    prop << typeNode;
+    loadConfigFile(instNode.getProperty("config_file"), prop);
+    prop << instNode;
+    prop << extra;
+    prop.setProperty("instance_name", instance);
+
+    RTObject_impl* rtc = factory.create != nullptr ? factory.create(this) : nullptr;
+    if (rtc == nullptr)
+      return nullptr;
+    rtc->setProperties(prop);
+    try
+      {
+        rtc->activateObject();
+        if (rtc->initialize() != RTC_OK)
+          {
+            warn("createComponent: " + instance + " did not initialise");
+            rtc->deactivateObjects();
+            if (factory.destroy != nullptr)
+              factory.destroy(rtc);
+            return nullptr;
+          }
+      }
+    catch (const CORBA::Exception& e)
+      {
+        warn("createComponent: " + instance + ": " + e._name());
+        return nullptr;
+      }
+
+    NameContext context{hostName(), d.config.getProperty("manager.instance_name"),
+                        static_cast<long>(getpid()), number};
+    {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      d.components.push_back(Impl::Component{rtc, id, number});
+      if (yes(d.config.getProperty("naming.enable")))
+        for (const std::string& format : splitList(d.config.getProperty("naming.formats")))
+          {
+            Impl::Binding b;
+            b.rtc = rtc;
+            b.path = expandNameFormat(format, prop, context);
+            b.obj = rtc->getObjRef();
+            b.bound.assign(d.servers.size(), false);
+            d.bindings.push_back(b);
+          }
+    }
+    d.bindPending(false);
+    return rtc;
+  }
+
+  void Manager::deleteComponent(RTObject_impl* comp)
+  {
+    Impl& d = *m_impl;
+    std::vector<Impl::Binding> gone;
+    {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      d.components.erase(std::remove_if(d.components.begin(), d.components.end(),
+                                        [&](const Impl::Component& c) { return c.rtc == comp; }),
+                         d.components.end());
+      for (auto it = d.bindings.begin(); it != d.bindings.end();)
+        if (it->rtc == comp)
+          {
+            gone.push_back(*it);
+            it = d.bindings.erase(it);
+          }
+        else
+          ++it;
+    }
+    {
+      std::lock_guard<std::timed_mutex> lock(d.namingMutex);
+      for (const Impl::Binding& b : gone)
+        for (std::size_t s = 0; s < d.servers.size(); ++s)
+          if (b.bound[s])
+            NamingClient(d.orb, d.servers[s], 1000).unbind(b.path);
+    }
+    comp->deactivateObjects();
+  }
+
+  std::vector<RTObject_impl*> Manager::getComponents() const
+  {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    std::vector<RTObject_impl*> list;
+    for (const Impl::Component& c : m_impl->components)
+      list.push_back(c.rtc);
+    return list;
+  }
+
+  // --------------------------------------------------------------- naming
+
+  void Manager::Impl::bindPending(bool rebind_all)
+  {
+    std::lock_guard<std::timed_mutex> naming(namingMutex);
+    std::vector<Binding> todo;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (exiting)
+        return;
+      todo = bindings;
+    }
+    bool missing = false;
+    for (std::size_t s = 0; s < servers.size(); ++s)
+      {
+        NamingClient client(orb, servers[s]);
+        bool reachable = true;
+        for (Binding& b : todo)
+          {
+            if ((b.bound[s] && !rebind_all) || !reachable)
+              continue;
+            if (client.bind(b.path, b.obj))
+              b.bound[s] = true;
+            else
+              reachable = false;
+          }
+        if (!reachable)
+          {
+            missing = true;
+            if (!warned[s])
+              {
+                warned[s] = true;
+                char interval[32];
+                std::snprintf(interval, sizeof interval, "%g", retryInterval);
+                warn("naming service " + client.address() +
+                     " cannot be reached; components are bound there when it appears"
+                     " (retrying every " + interval + " s)");
+              }
+          }
+        else if (warned[s])
+          warned[s] = false;
+      }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      for (const Binding& t : todo)
+        for (Binding& b : bindings)
+          if (b.rtc == t.rtc && b.path == t.path)
+            for (std::size_t s = 0; s < b.bound.size(); ++s)
+              b.bound[s] = b.bound[s] || t.bound[s];
+    }
+    if (missing || rebindEachTime)
+      ensureRetryThread();
+  }
+
+  void Manager::Impl::ensureRetryThread()
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (retryThread.joinable() || exiting)
+      return;
+    retryThread = std::thread([this]() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;)
+          {
+            retryWake.wait_for(lock, std::chrono::duration<double>(retryInterval));
+            if (exiting)
+              return;
+            lock.unlock();
+            bindPending(rebindEachTime);
+            lock.lock();
+          }
+      });
+  }
+
+  bool Manager::bindPending()
+  {
+    m_impl->bindPending(false);
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    for (const Impl::Binding& b : m_impl->bindings)
+      for (bool bound : b.bound)
+        if (!bound)
+          return false;
+    return true;
+  }
+
+  void Manager::unbindAll()
+  {
+    Impl& d = *m_impl;
+    {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      d.exiting = true;
+    }
+    d.retryWake.notify_all();
+    // Let a bind under way finish (it may take one call time-out), so that
+    // nothing is bound after this.
+    std::unique_lock<std::timed_mutex> naming(d.namingMutex, std::chrono::seconds(4));
+    if (!naming.owns_lock())
+      return;
+    std::vector<Impl::Binding> bound;
+    {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      bound.swap(d.bindings);
+    }
+    for (const Impl::Binding& b : bound)
+      for (std::size_t s = 0; s < d.servers.size(); ++s)
+        if (b.bound[s])
+          NamingClient(d.orb, d.servers[s], 1000).unbind(b.path);
+  }
+}

@@ -1,0 +1,232 @@
+#include "ManagerConfig.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace RTC
+{
+  namespace
+  {
+    // "-f FILE" or "-fFILE": the value, advancing i past it.
+    bool optionValue(int argc, char** argv, int& i, const char* flag, std::string& value,
+                     std::vector<std::string>& warnings)
+    {
+      const char* arg = argv[i];
+      std::size_t n = std::strlen(flag);
+      if (std::strncmp(arg, flag, n) != 0)
+        return false;
+      if (arg[n] != '\0')
+        {
+          value = arg + n;
+          return true;
+        }
+      if (i + 1 >= argc || argv[i + 1] == nullptr)
+        {
+          warnings.push_back(std::string("option ") + flag + " needs a value; ignored");
+          value.clear();
+          return true;
+        }
+      value = argv[++i];
+      return true;
+    }
+  }
+
+  ManagerArgs parseManagerArgs(int argc, char** argv)
+  {
+    ManagerArgs args;
+    for (int i = 1; i < argc && argv != nullptr && argv[i] != nullptr; ++i)
+      {
+        std::string value;
+        std::string arg = argv[i];
+        if (arg == "-i")
+          args.ignoreMissing = true;
+        else if (arg == "-a")
+          args.noServant = true;
+        else if (arg == "-d")
+          {
+            args.master = true;
+            args.warnings.push_back("-d: a master manager is not provided; the option is ignored");
+          }
+        else if (optionValue(argc, argv, i, "-f", value, args.warnings))
+          {
+            if (!value.empty())
+              args.configFile = value;
+          }
+        else if (optionValue(argc, argv, i, "-o", value, args.warnings))
+          {
+            std::string::size_type colon = value.find(':');
+            if (value.empty())
+              continue;
+            if (colon == std::string::npos)
+              args.warnings.push_back("-o " + value + ": expected key:value; ignored");
+            else
+              args.overrides.emplace_back(coil::trim(value.substr(0, colon)),
+                                          coil::trim(value.substr(colon + 1)));
+          }
+        else if (optionValue(argc, argv, i, "-p", value, args.warnings))
+          {
+            char* end = nullptr;
+            long port = std::strtol(value.c_str(), &end, 10);
+            if (value.empty())
+              continue;
+            if (*end != '\0' || port < 0 || port > 65535)
+              args.warnings.push_back("-p " + value + ": not a port number; ignored");
+            else
+              args.port = value;
+          }
+        // Anything else belongs to the program (GLUT, say).
+      }
+    return args;
+  }
+
+  void setManagerDefaults(coil::Properties& config)
+  {
+    static const char* defaults[] = {
+      "corba.nameservers", "localhost",
+      "corba.endpoints", "",
+      "corba.args", "",
+      "naming.enable", "YES",
+      "naming.type", "corba",
+      "naming.formats", "%h.host_cxt/%n.rtc",
+      "naming.update.enable", "YES",
+      "naming.update.interval", "10.0",
+      "naming.update.rebind", "NO",
+      "exec_cxt.periodic.type", "PeriodicExecutionContext",
+      "exec_cxt.sync_transition", "YES",
+      "exec_cxt.transition_timeout", "0.5",
+      "logger.enable", "NO",
+      "manager.instance_name", "manager",
+      "manager.components.precreate", "",
+      ""
+    };
+    config.setDefaults(defaults);
+  }
+
+  bool loadManagerConfig(const ManagerArgs& args, coil::Properties& config, std::string& error)
+  {
+    std::vector<std::string> candidates;
+    if (!args.configFile.empty())
+      candidates.push_back(args.configFile);
+    else
+      {
+        const char* env = std::getenv("RTC_MANAGER_CONFIG");
+        if (env != nullptr && env[0] != '\0')
+          candidates.push_back(env);
+        for (const char* path : {"./rtc.conf", "/etc/rtc.conf", "/etc/rtc/rtc.conf",
+                                 "/usr/local/etc/rtc.conf", "/usr/local/etc/rtc/rtc.conf"})
+          candidates.push_back(path);
+      }
+    bool loaded = false;
+    for (const std::string& path : candidates)
+      {
+        std::ifstream in(path.c_str());
+        if (!in)
+          continue;
+        config.load(in);
+        config.setProperty("config_file", path);
+        loaded = true;
+        break;
+      }
+    if (!loaded && !args.configFile.empty() && !args.ignoreMissing)
+      {
+        error = "configuration file \"" + args.configFile + "\" cannot be read";
+        return false;
+      }
+    for (const auto& kv : args.overrides)
+      config.setProperty(kv.first, kv.second);
+    if (!args.port.empty())
+      config.setProperty("corba.endpoints", ":" + args.port);
+    return true;
+  }
+
+  std::vector<std::string> splitList(const std::string& text)
+  {
+    std::vector<std::string> items;
+    std::string::size_type start = 0;
+    while (start <= text.size())
+      {
+        std::string::size_type end = text.find(',', start);
+        if (end == std::string::npos)
+          end = text.size();
+        std::string item = coil::trim(text.substr(start, end - start));
+        if (!item.empty())
+          items.push_back(item);
+        start = end + 1;
+      }
+    return items;
+  }
+
+  std::string expandNameFormat(const std::string& format, const coil::Properties& prop,
+                               const NameContext& context)
+  {
+    std::string out;
+    for (std::string::size_type i = 0; i < format.size(); ++i)
+      {
+        char c = format[i];
+        if (c == '%' && i + 1 < format.size())
+          {
+            char key = format[++i];
+            switch (key)
+              {
+              case 'n': out += prop.getProperty("instance_name"); break;
+              case 't': case 'm': out += prop.getProperty("type_name"); break;
+              case 'v': out += prop.getProperty("version"); break;
+              case 'V': out += prop.getProperty("vendor"); break;
+              case 'c': out += prop.getProperty("category"); break;
+              case 'i': out += prop.getProperty("implementation_id"); break;
+              case 'N': out += std::to_string(context.number); break;
+              case 'h': out += context.host; break;
+              case 'M': out += context.managerName; break;
+              case 'p': out += std::to_string(context.pid); break;
+              case '%': out += '%'; break;
+              default: out += '%'; out += key; break;
+              }
+            continue;
+          }
+        if (c == '$' && i + 1 < format.size() && (format[i + 1] == '{' || format[i + 1] == '('))
+          {
+            char close = format[i + 1] == '{' ? '}' : ')';
+            std::string::size_type end = format.find(close, i + 2);
+            if (end != std::string::npos)
+              {
+                const char* value = std::getenv(format.substr(i + 2, end - i - 2).c_str());
+                if (value != nullptr)
+                  out += value;
+                i = end;
+                continue;
+              }
+          }
+        out += c;
+      }
+    return out;
+  }
+
+  std::vector<std::string> orbArguments(const coil::Properties& config)
+  {
+    std::vector<std::string> args;
+    std::string endpoints = config.getProperty("corba.endpoints");
+    if (endpoints.empty())
+      endpoints = config.getProperty("corba.endpoint");
+    for (const std::string& ep : splitList(endpoints))
+      {
+        args.push_back("-ORBendPoint");
+        if (ep == "all")
+          {
+            args.push_back("giop:tcp::");
+            args.push_back("-ORBendPointPublish");
+            args.push_back("all(addr)");
+          }
+        else if (ep.find(':') == std::string::npos)
+          args.push_back("giop:tcp:" + ep + ":");
+        else
+          args.push_back("giop:tcp:" + ep);
+      }
+    std::istringstream extra(config.getProperty("corba.args"));
+    std::string word;
+    while (extra >> word)
+      args.push_back(word);
+    return args;
+  }
+}

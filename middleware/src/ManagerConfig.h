@@ -1,0 +1,55 @@
+// The manager's command line and configuration: option parsing that never
+// changes argv, configuration file lookup, name format expansion.
+#ifndef RTM_SRC_MANAGERCONFIG_H
+#define RTM_SRC_MANAGERCONFIG_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <coil/Properties.h>
+
+namespace RTC
+{
+  struct ManagerArgs
+  {
+    std::string configFile;  // -f
+    bool ignoreMissing = false;  // -i
+    std::vector<std::pair<std::string, std::string> > overrides;  // -o key:value
+    std::string port;  // -p
+    bool master = false;  // -d
+    bool noServant = false;  // -a
+    std::vector<std::string> warnings;  // one line each
+  };
+
+  // Reads the manager's options; every other argument is left alone.
+  ManagerArgs parseManagerArgs(int argc, char** argv);
+
+  // The built-in defaults of every key the runtime reads.
+  void setManagerDefaults(coil::Properties& config);
+
+  // Loads -f FILE, or the first configuration file found on the usual
+  // search path, then applies -o and -p. Returns false (with a message in
+  // error) when an explicit -f file cannot be read and -i was not given.
+  bool loadManagerConfig(const ManagerArgs& args, coil::Properties& config, std::string& error);
+
+  struct NameContext
+  {
+    std::string host;
+    std::string managerName;
+    long pid;
+    int number;
+  };
+
+  // Expands %n %t %m %v %V %c %i %N %h %M %p %% and ${VAR} / $(VAR).
+  std::string expandNameFormat(const std::string& format, const coil::Properties& prop,
+                               const NameContext& context);
+
+  // Comma-separated list, each entry trimmed, empty entries dropped.
+  std::vector<std::string> splitList(const std::string& text);
+
+  // The ORB arguments for corba.endpoints / corba.endpoint and corba.args.
+  std::vector<std::string> orbArguments(const coil::Properties& config);
+}
+
+#endif

@@ -1,0 +1,192 @@
+#include "Naming.h"
+
+
+namespace RTC
+{
+  NamingClient::NamingClient(CORBA::ORB_ptr orb, const std::string& server, unsigned timeout_ms)
+    : m_orb(CORBA::ORB::_duplicate(orb)), m_timeout(timeout_ms)
+  {
+    m_address = "corbaloc::" + server + "/NameService";
+  }
+
+  void NamingClient::bounded(CORBA::Object_ptr obj) const
+  {
+    if (!CORBA::is_nil(obj))
+      omniORB::setClientCallTimeout(obj, m_timeout);
+  }
+
+  CosNaming::Name NamingClient::toName(const std::string& path)
+  {
+    CosNaming::Name name;
+    std::string::size_type start = 0;
+    while (start <= path.size())
+      {
+        std::string::size_type end = path.find('/', start);
+        if (end == std::string::npos)
+          end = path.size();
+        std::string segment = path.substr(start, end - start);
+        if (!segment.empty())
+          {
+            std::string::size_type dot = segment.rfind('.');
+            CORBA::ULong n = name.length();
+            name.length(n + 1);
+            if (dot == std::string::npos)
+              {
+                name[n].id = CORBA::string_dup(segment.c_str());
+                name[n].kind = CORBA::string_dup("");
+              }
+            else
+              {
+                name[n].id = CORBA::string_dup(segment.substr(0, dot).c_str());
+                name[n].kind = CORBA::string_dup(segment.substr(dot + 1).c_str());
+              }
+          }
+        start = end + 1;
+      }
+    return name;
+  }
+
+  std::string NamingClient::toString(const CosNaming::Name& name)
+  {
+    std::string text;
+    for (CORBA::ULong i = 0; i < name.length(); ++i)
+      {
+        if (i > 0)
+          text += "/";
+        text += name[i].id.in();
+        if (name[i].kind.in()[0] != '\0')
+          text += std::string(".") + name[i].kind.in();
+      }
+    return text;
+  }
+
+  CosNaming::NamingContext_ptr NamingClient::root()
+  {
+    CORBA::Object_var obj = m_orb->string_to_object(m_address.c_str());
+    bounded(obj);
+    CosNaming::NamingContext_var ctx = CosNaming::NamingContext::_narrow(obj);
+    if (CORBA::is_nil(ctx))
+      throw CORBA::TRANSIENT();
+    bounded(ctx);
+    return ctx._retn();
+  }
+
+  bool NamingClient::bind(const std::string& path, CORBA::Object_ptr obj)
+  {
+    CosNaming::Name name = toName(path);
+    if (name.length() == 0)
+      return false;
+    try
+      {
+        CosNaming::NamingContext_var ctx = root();
+        CosNaming::Name segment;
+        segment.length(1);
+        for (CORBA::ULong i = 0; i + 1 < name.length(); ++i)
+          {
+            segment[0] = name[i];
+            CosNaming::NamingContext_var next;
+            try
+              {
+                next = ctx->bind_new_context(segment);
+              }
+            catch (const CosNaming::NamingContext::AlreadyBound&)
+              {
+                CORBA::Object_var found = ctx->resolve(segment);
+                next = CosNaming::NamingContext::_narrow(found);
+                if (CORBA::is_nil(next))
+                  return false;
+              }
+            bounded(next);
+            ctx = next;
+          }
+        segment[0] = name[name.length() - 1];
+        ctx->rebind(segment, obj);
+        return true;
+      }
+    catch (const CORBA::Exception&)
+      {
+        return false;
+      }
+  }
+
+  bool NamingClient::unbind(const std::string& path)
+  {
+    try
+      {
+        CosNaming::NamingContext_var ctx = root();
+        ctx->unbind(toName(path));
+        return true;
+      }
+    catch (const CORBA::Exception&)
+      {
+        return false;
+      }
+  }
+
+  CORBA::Object_ptr NamingClient::resolve(const std::string& path)
+  {
+    try
+      {
+        CosNaming::NamingContext_var ctx = root();
+        return ctx->resolve(toName(path));
+      }
+    catch (const CORBA::Exception&)
+      {
+        return CORBA::Object::_nil();
+      }
+  }
+
+  void NamingClient::walk(CosNaming::NamingContext_ptr ctx, const std::string& prefix,
+                          const std::string& id, const std::string& kind, int depth,
+                          std::vector<std::pair<std::string, CORBA::Object_var> >& out)
+  {
+    if (depth > 16)
+      return;  // a cycle of contexts: stop somewhere
+    CosNaming::BindingList_var list;
+    CosNaming::BindingIterator_var it;
+    ctx->list(500, list.out(), it.out());
+    for (;;)
+      {
+        for (CORBA::ULong i = 0; i < list->length(); ++i)
+          {
+            const CosNaming::Binding& b = list[i];
+            std::string here = prefix + toString(b.binding_name);
+            if (b.binding_type == CosNaming::ncontext)
+              {
+                CORBA::Object_var sub = ctx->resolve(b.binding_name);
+                CosNaming::NamingContext_var subctx = CosNaming::NamingContext::_narrow(sub);
+                if (!CORBA::is_nil(subctx))
+                  {
+                    bounded(subctx);
+                    walk(subctx, here + "/", id, kind, depth + 1, out);
+                  }
+              }
+            else if (b.binding_name.length() == 1 && id == b.binding_name[0].id.in() &&
+                     kind == b.binding_name[0].kind.in())
+              out.emplace_back(here, ctx->resolve(b.binding_name));
+          }
+        if (CORBA::is_nil(it))
+          break;
+        bounded(it);
+        if (!it->next_n(500, list.out()))
+          break;
+      }
+    if (!CORBA::is_nil(it))
+      it->destroy();
+  }
+
+  std::vector<std::pair<std::string, CORBA::Object_var> >
+  NamingClient::find(const std::string& id, const std::string& kind)
+  {
+    std::vector<std::pair<std::string, CORBA::Object_var> > out;
+    try
+      {
+        CosNaming::NamingContext_var ctx = root();
+        walk(ctx, "", id, kind, 0, out);
+      }
+    catch (const CORBA::Exception&)
+      {
+      }
+    return out;
+  }
+}

@@ -1,0 +1,466 @@
+// The component servant: life cycle, owned execution context, profile,
+// SDO answers and ports.
+#include <rtm/RTObject.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include <rtm/DataFlowComponentBase.h>
+#include <rtm/InPortBase.h>
+#include <rtm/Manager.h>
+#include <rtm/OutPortBase.h>
+#include <rtm/PeriodicExecutionContext.h>
+
+#include "Configuration.h"
+#include "NVUtil.h"
+
+namespace RTC
+{
+  namespace
+  {
+    const ExecutionContextHandle_t PARTICIPANT_BASE = 1000;
+  }
+
+  struct RTObject_impl::State
+  {
+    coil::Properties props;
+    std::vector<PortBase*> ports;
+    PeriodicExecutionContext* ec = nullptr;
+    Configuration_impl* config = nullptr;
+    RTObject_var objref;
+    SDOPackage::Configuration_var configRef;
+    std::vector<ExecutionContext_var> participating;
+    bool initialized = false;
+    mutable std::mutex mutex;
+  };
+
+  RTObject_impl::RTObject_impl(Manager* manager)
+    : m_pManager(manager), m_state(new State)
+  {
+    if (manager != nullptr)
+      {
+        m_pORB = manager->getORB();
+        m_pPOA = manager->getPOA();
+      }
+  }
+
+  RTObject_impl::RTObject_impl(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa)
+    : m_pManager(nullptr), m_pORB(CORBA::ORB::_duplicate(orb)),
+      m_pPOA(PortableServer::POA::_duplicate(poa)), m_state(new State)
+  {
+  }
+
+  RTObject_impl::~RTObject_impl()
+  {
+    // The ports are members of the derived class and already gone; each
+    // took itself out of service.
+    m_state->ports.clear();
+    deactivateObjects();
+    delete m_state;
+  }
+
+  // ------------------------------------------------------------ callbacks
+
+  ReturnCode_t RTObject_impl::onInitialize() { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onFinalize() { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onStartup(UniqueId) { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onShutdown(UniqueId) { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onActivated(UniqueId) { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onDeactivated(UniqueId) { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onExecute(UniqueId) { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onAborting(UniqueId) { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onError(UniqueId) { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onReset(UniqueId) { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onStateUpdate(UniqueId) { return RTC_OK; }
+  ReturnCode_t RTObject_impl::onRateChanged(UniqueId) { return RTC_OK; }
+
+  // A throwing callback must not unwind into the ORB or the context's
+  // thread: it counts as an error answer.
+#define RTM_GUARDED(call)                       \
+  try                                           \
+    {                                           \
+      return call;                              \
+    }                                           \
+  catch (...)                                   \
+    {                                           \
+      return RTC_ERROR;                         \
+    }
+
+  ReturnCode_t RTObject_impl::on_initialize() { RTM_GUARDED(onInitialize()) }
+  ReturnCode_t RTObject_impl::on_finalize() { RTM_GUARDED(onFinalize()) }
+  ReturnCode_t RTObject_impl::on_startup(ExecutionContextHandle_t h) { RTM_GUARDED(onStartup(h)) }
+  ReturnCode_t RTObject_impl::on_shutdown(ExecutionContextHandle_t h) { RTM_GUARDED(onShutdown(h)) }
+  ReturnCode_t RTObject_impl::on_activated(ExecutionContextHandle_t h) { RTM_GUARDED(onActivated(h)) }
+  ReturnCode_t RTObject_impl::on_deactivated(ExecutionContextHandle_t h) { RTM_GUARDED(onDeactivated(h)) }
+  ReturnCode_t RTObject_impl::on_aborting(ExecutionContextHandle_t h) { RTM_GUARDED(onAborting(h)) }
+  ReturnCode_t RTObject_impl::on_error(ExecutionContextHandle_t h) { RTM_GUARDED(onError(h)) }
+  ReturnCode_t RTObject_impl::on_reset(ExecutionContextHandle_t h) { RTM_GUARDED(onReset(h)) }
+  ReturnCode_t RTObject_impl::on_execute(ExecutionContextHandle_t h) { RTM_GUARDED(onExecute(h)) }
+  ReturnCode_t RTObject_impl::on_state_update(ExecutionContextHandle_t h) { RTM_GUARDED(onStateUpdate(h)) }
+  ReturnCode_t RTObject_impl::on_rate_changed(ExecutionContextHandle_t h) { RTM_GUARDED(onRateChanged(h)) }
+#undef RTM_GUARDED
+
+  // ----------------------------------------------------------- life cycle
+
+  ReturnCode_t RTObject_impl::initialize()
+  {
+    if (m_state->initialized)
+      return PRECONDITION_NOT_MET;
+    ReturnCode_t rc = on_initialize();
+    if (rc != RTC_OK)
+      return rc;
+
+    const coil::Properties& p = m_state->props;
+    double rate = std::atof(p.getProperty("exec_cxt.periodic.rate", "1.0").c_str());
+    if (!(rate > 0.0))
+      {
+        std::fprintf(stderr, "%s: exec_cxt.periodic.rate \"%s\" is not a positive number; using 1.0\n",
+                     getInstanceName().c_str(), p.getProperty("exec_cxt.periodic.rate").c_str());
+        rate = 1.0;
+      }
+    double timeout = std::atof(p.getProperty("exec_cxt.transition_timeout", "0.5").c_str());
+    if (!(timeout > 0.0))
+      timeout = 0.5;
+    activateObject();
+    m_state->ec = new PeriodicExecutionContext(rate, timeout);
+    m_state->ec->bindOwner(this, m_pPOA);
+    m_state->ec->start();
+    m_state->initialized = true;
+    return RTC_OK;
+  }
+
+  ReturnCode_t RTObject_impl::finalize()
+  {
+    {
+      std::lock_guard<std::mutex> lock(m_state->mutex);
+      if (!m_state->participating.empty())
+        return PRECONDITION_NOT_MET;
+    }
+    return on_finalize();
+  }
+
+  ReturnCode_t RTObject_impl::exit()
+  {
+    if (!m_state->initialized)
+      return PRECONDITION_NOT_MET;
+    PeriodicExecutionContext* ec = m_state->ec;
+    if (ec->ownerState() == ACTIVE_STATE)
+      ec->deactivate_component(m_state->objref);
+    ec->stop();
+    on_finalize();
+    // The object is taken out of service but not deleted: a call into it
+    // (this one included) may still be running on another ORB thread.
+    if (m_pManager != nullptr)
+      m_pManager->deleteComponent(this);
+    return RTC_OK;
+  }
+
+  CORBA::Boolean RTObject_impl::is_alive(ExecutionContext_ptr exec_context)
+  {
+    return get_context_handle(exec_context) >= 0;
+  }
+
+  ExecutionContextHandle_t RTObject_impl::attach_context(ExecutionContext_ptr exec_context)
+  {
+    if (CORBA::is_nil(exec_context))
+      return -1;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->participating.push_back(::RTC::ExecutionContext::_duplicate(exec_context));
+    return PARTICIPANT_BASE + static_cast<ExecutionContextHandle_t>(m_state->participating.size() - 1);
+  }
+
+  ReturnCode_t RTObject_impl::detach_context(ExecutionContextHandle_t exec_handle)
+  {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    std::size_t index = static_cast<std::size_t>(exec_handle - PARTICIPANT_BASE);
+    if (exec_handle < PARTICIPANT_BASE || index >= m_state->participating.size() ||
+        CORBA::is_nil(m_state->participating[index]))
+      return BAD_PARAMETER;
+    // Handles stay stable: the slot is emptied, not removed.
+    m_state->participating[index] = ::RTC::ExecutionContext::_nil();
+    bool any = false;
+    for (const ExecutionContext_var& ec : m_state->participating)
+      any = any || !CORBA::is_nil(ec);
+    if (!any)
+      m_state->participating.clear();
+    return RTC_OK;
+  }
+
+  ExecutionContext_ptr RTObject_impl::get_context(ExecutionContextHandle_t exec_handle)
+  {
+    if (exec_handle == 0 && m_state->ec != nullptr)
+      return m_state->ec->getObjRef();
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    std::size_t index = static_cast<std::size_t>(exec_handle - PARTICIPANT_BASE);
+    if (exec_handle >= PARTICIPANT_BASE && index < m_state->participating.size())
+      return ::RTC::ExecutionContext::_duplicate(m_state->participating[index]);
+    return ::RTC::ExecutionContext::_nil();
+  }
+
+  ExecutionContextList* RTObject_impl::get_owned_contexts()
+  {
+    ExecutionContextList_var list = new ExecutionContextList;
+    if (m_state->ec != nullptr)
+      {
+        list->length(1);
+        list[0] = m_state->ec->getObjRef();
+      }
+    return list._retn();
+  }
+
+  ExecutionContextList* RTObject_impl::get_participating_contexts()
+  {
+    ExecutionContextList_var list = new ExecutionContextList;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    for (const ExecutionContext_var& ec : m_state->participating)
+      {
+        if (CORBA::is_nil(ec))
+          continue;
+        CORBA::ULong n = list->length();
+        list->length(n + 1);
+        list[n] = ::RTC::ExecutionContext::_duplicate(ec);
+      }
+    return list._retn();
+  }
+
+  ExecutionContextHandle_t RTObject_impl::get_context_handle(ExecutionContext_ptr cxt)
+  {
+    if (CORBA::is_nil(cxt))
+      return -1;
+    if (m_state->ec != nullptr)
+      {
+        ExecutionContextService_var own = m_state->ec->getObjRef();
+        if (cxt->_is_equivalent(own))
+          return 0;
+      }
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    for (std::size_t i = 0; i < m_state->participating.size(); ++i)
+      if (!CORBA::is_nil(m_state->participating[i]) &&
+          cxt->_is_equivalent(m_state->participating[i]))
+        return PARTICIPANT_BASE + static_cast<ExecutionContextHandle_t>(i);
+    return -1;
+  }
+
+  // ------------------------------------------------------------- profile
+
+  ComponentProfile* RTObject_impl::get_component_profile()
+  {
+    const coil::Properties& p = m_state->props;
+    ComponentProfile_var profile = new ComponentProfile;
+    profile->instance_name = CORBA::string_dup(p.getProperty("instance_name").c_str());
+    profile->type_name = CORBA::string_dup(p.getProperty("type_name").c_str());
+    profile->description = CORBA::string_dup(p.getProperty("description").c_str());
+    profile->version = CORBA::string_dup(p.getProperty("version").c_str());
+    profile->vendor = CORBA::string_dup(p.getProperty("vendor").c_str());
+    profile->category = CORBA::string_dup(p.getProperty("category").c_str());
+    std::vector<PortBase*> ports;
+    {
+      std::lock_guard<std::mutex> lock(m_state->mutex);
+      ports = m_state->ports;
+    }
+    profile->port_profiles.length(static_cast<CORBA::ULong>(ports.size()));
+    for (CORBA::ULong i = 0; i < ports.size(); ++i)
+      {
+        PortProfile_var pp = ports[i]->get_port_profile();
+        profile->port_profiles[i] = pp.in();
+      }
+    profile->parent = ::RTC::RTObject::_nil();
+    profile->properties = NVUtil::fromProperties(p);
+    return profile._retn();
+  }
+
+  PortServiceList* RTObject_impl::get_ports()
+  {
+    PortServiceList_var list = new PortServiceList;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    list->length(static_cast<CORBA::ULong>(m_state->ports.size()));
+    for (CORBA::ULong i = 0; i < m_state->ports.size(); ++i)
+      list[i] = m_state->ports[i]->getPortRef();
+    return list._retn();
+  }
+
+  // ------------------------------------------------------------------ SDO
+
+  SDOPackage::OrganizationList* RTObject_impl::get_owned_organizations()
+  {
+    return new SDOPackage::OrganizationList;
+  }
+
+  char* RTObject_impl::get_sdo_id()
+  {
+    return CORBA::string_dup(getInstanceName().c_str());
+  }
+
+  char* RTObject_impl::get_sdo_type()
+  {
+    return CORBA::string_dup(m_state->props.getProperty("description").c_str());
+  }
+
+  SDOPackage::DeviceProfile* RTObject_impl::get_device_profile()
+  {
+    SDOPackage::DeviceProfile* profile = new SDOPackage::DeviceProfile;
+    profile->device_type = CORBA::string_dup("");
+    profile->manufacturer = CORBA::string_dup("");
+    profile->model = CORBA::string_dup("");
+    profile->version = CORBA::string_dup("");
+    return profile;
+  }
+
+  SDOPackage::ServiceProfileList* RTObject_impl::get_service_profiles()
+  {
+    return new SDOPackage::ServiceProfileList;
+  }
+
+  SDOPackage::ServiceProfile* RTObject_impl::get_service_profile(const char*)
+  {
+    throw SDOPackage::InvalidParameter("no such service profile");
+  }
+
+  SDOPackage::SDOService_ptr RTObject_impl::get_sdo_service(const char*)
+  {
+    throw SDOPackage::InvalidParameter("no such service");
+  }
+
+  SDOPackage::Configuration_ptr RTObject_impl::get_configuration()
+  {
+    activateObject();
+    return ::SDOPackage::Configuration::_duplicate(m_state->configRef);
+  }
+
+  SDOPackage::Monitoring_ptr RTObject_impl::get_monitoring()
+  {
+    throw SDOPackage::InterfaceNotImplemented("monitoring is not provided");
+  }
+
+  SDOPackage::OrganizationList* RTObject_impl::get_organizations()
+  {
+    return new SDOPackage::OrganizationList;
+  }
+
+  SDOPackage::NVList* RTObject_impl::get_status_list()
+  {
+    return new SDOPackage::NVList;
+  }
+
+  CORBA::Any* RTObject_impl::get_status(const char*)
+  {
+    throw SDOPackage::InvalidParameter("no such status");
+  }
+
+  // ---------------------------------------------------------------- ports
+
+  bool RTObject_impl::addPort(const char* name, PortBase& port)
+  {
+    {
+      std::lock_guard<std::mutex> lock(m_state->mutex);
+      for (PortBase* p : m_state->ports)
+        if (p->getName() == port.getName())
+          return false;
+      port.setOwner(this);
+      m_state->ports.push_back(&port);
+    }
+    if (!CORBA::is_nil(m_pPOA))
+      port.activate(m_pPOA);
+    return true;
+  }
+
+  bool RTObject_impl::addInPort(const char* name, InPortBase& inport)
+  {
+    return addPort(name, inport);
+  }
+
+  void RTObject_impl::registerInPort(const char* name, InPortBase& inport)
+  {
+    if (!addPort(name, inport))
+      std::fprintf(stderr, "registerInPort: a port named \"%s\" already exists\n", name);
+  }
+
+  bool RTObject_impl::addOutPort(const char* name, OutPortBase& outport)
+  {
+    return addPort(name, outport);
+  }
+
+  void RTObject_impl::registerOutPort(const char* name, OutPortBase& outport)
+  {
+    if (!addPort(name, outport))
+      std::fprintf(stderr, "registerOutPort: a port named \"%s\" already exists\n", name);
+  }
+
+  // ------------------------------------------------------------ plumbing
+
+  void RTObject_impl::setProperties(const coil::Properties& prop) { m_state->props = prop; }
+  const coil::Properties& RTObject_impl::getProperties() const { return m_state->props; }
+
+  std::string RTObject_impl::getInstanceName() const
+  {
+    return m_state->props.getProperty("instance_name");
+  }
+
+  void RTObject_impl::setInstanceName(const char* instance_name)
+  {
+    m_state->props.setProperty("instance_name", instance_name);
+  }
+
+  std::string RTObject_impl::getTypeName() const { return m_state->props.getProperty("type_name"); }
+  std::string RTObject_impl::getCategory() const { return m_state->props.getProperty("category"); }
+
+  RTObject_ptr RTObject_impl::getObjRef() const
+  {
+    return ::RTC::RTObject::_duplicate(m_state->objref);
+  }
+
+  void RTObject_impl::activateObject()
+  {
+    if (!CORBA::is_nil(m_state->objref) || CORBA::is_nil(m_pPOA))
+      return;
+    PortableServer::ObjectId_var oid = m_pPOA->activate_object(this);
+    CORBA::Object_var obj = m_pPOA->id_to_reference(oid);
+    m_state->objref = ::RTC::RTObject::_narrow(obj);
+    m_state->config = new Configuration_impl;
+    PortableServer::ObjectId_var cid = m_pPOA->activate_object(m_state->config);
+    m_state->config->_remove_ref();  // the POA owns it from here
+    CORBA::Object_var cobj = m_pPOA->id_to_reference(cid);
+    m_state->configRef = ::SDOPackage::Configuration::_narrow(cobj);
+    for (PortBase* port : m_state->ports)
+      port->activate(m_pPOA);
+  }
+
+  void RTObject_impl::deactivateObjects()
+  {
+    if (m_state->ec != nullptr)
+      {
+        m_state->ec->shutdown();
+        m_state->ec->_remove_ref();
+        m_state->ec = nullptr;
+      }
+    for (PortBase* port : m_state->ports)
+      port->deactivate();
+    if (CORBA::is_nil(m_pPOA) || CORBA::is_nil(m_state->objref))
+      return;
+    try
+      {
+        PortableServer::ObjectId_var cid = m_pPOA->servant_to_id(m_state->config);
+        m_pPOA->deactivate_object(cid);
+        PortableServer::ObjectId_var oid = m_pPOA->servant_to_id(this);
+        m_pPOA->deactivate_object(oid);
+      }
+    catch (const CORBA::Exception&)
+      {
+      }
+    m_state->objref = ::RTC::RTObject::_nil();
+  }
+
+  PeriodicExecutionContext* RTObject_impl::ownedContext() const { return m_state->ec; }
+
+  LifeCycleState RTObject_impl::ownedState() const
+  {
+    return m_state->ec != nullptr ? m_state->ec->ownerState() : CREATED_STATE;
+  }
+
+  // -------------------------------------------------- DataFlowComponentBase
+
+  DataFlowComponentBase::DataFlowComponentBase(Manager* manager) : RTObject_impl(manager) {}
+  DataFlowComponentBase::~DataFlowComponentBase() {}
+  void DataFlowComponentBase::init() {}
+}

@@ -1,0 +1,303 @@
+// anglesend: drives the arm from the command line. Finds a component's
+// "Angle" input port in the naming service, connects a TimedFloatSeq
+// OutPort to it, activates the component and sends joint angles.
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sender.h"
+
+namespace
+{
+  const char* usage =
+    "Usage: anglesend [options] TARGET [ANGLE ...]\n"
+    "Sends joint angles (degrees) to an RT component's input port of type\n"
+    "RTC::TimedFloatSeq, such as the \"Angle\" port of Vorlinde.\n"
+    "\n"
+    "TARGET is the input port: a naming path with the port after a colon,\n"
+    "  e.g. myhost.host_cxt/Vorlinde0.rtc:Angle, or INSTANCE:PORT\n"
+    "  (e.g. Vorlinde0:Angle), which is searched through the whole naming tree.\n"
+    "\n"
+    "What is sent:\n"
+    "  ANGLE ...              one datum, e.g. 30 -45 90 (joint 0, 1, 2)\n"
+    "  -                      one datum per line of standard input (numbers\n"
+    "                         separated by blanks or commas; blank lines skipped)\n"
+    "  --motion               a smooth motion of all three joints\n"
+    "\n"
+    "Options:\n"
+    "  -n, --nameserver HOST[:PORT]  naming service (default localhost:2809)\n"
+    "  -r, --rate HZ          datums per second for --motion, and the most for\n"
+    "                         standard input (default 20 for --motion; 0 = as\n"
+    "                         fast as lines arrive)\n"
+    "  -t, --duration SEC     stop --motion after SEC seconds (default: Ctrl-C)\n"
+    "  -c, --count N          stop --motion after N datums\n"
+    "      --connect-on in|out  send the connection request to the target's\n"
+    "                         InPort (in) or to our OutPort (out, the default)\n"
+    "      --no-activate      leave the target component's state alone\n"
+    "      --hold SEC         stay connected SEC seconds after the last datum\n"
+    "                         (default 0; buffered data stays in the port)\n"
+    "  -q, --quiet            print nothing but errors\n"
+    "  -h, --help             this text\n"
+    "\n"
+    "Exit status 0 when every datum was accepted; otherwise 1, after one line\n"
+    "on standard error saying what failed (target not found, connection\n"
+    "refused, a datum refused).\n";
+
+  struct Options
+  {
+    std::string nameserver = "localhost";
+    std::string target;
+    std::vector<float> angles;
+    bool fromStdin = false;
+    bool motion = false;
+    double rate = -1.0;
+    double duration = -1.0;
+    long count = -1;
+    bool connectOnTarget = false;
+    bool activate = true;
+    double hold = 0.0;
+    bool quiet = false;
+  };
+
+  std::atomic<bool> interrupted(false);
+  void onSignal(int) { interrupted = true; }
+
+  [[noreturn]] void fail(const std::string& message)
+  {
+    std::fprintf(stderr, "anglesend: %s\n", message.c_str());
+    std::exit(1);
+  }
+
+  bool parseNumber(const std::string& text, double& value)
+  {
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && std::isfinite(value);
+  }
+
+  Options parseOptions(int argc, char** argv)
+  {
+    Options o;
+    for (int i = 1; i < argc; ++i)
+      {
+        std::string a = argv[i];
+        auto value = [&](const char* what) -> std::string {
+          if (i + 1 >= argc)
+            fail(a + " needs " + what + " (see --help)");
+          return argv[++i];
+        };
+        double number;
+        if (a == "-h" || a == "--help")
+          {
+            std::fputs(usage, stdout);
+            std::exit(0);
+          }
+        else if (a == "-n" || a == "--nameserver")
+          o.nameserver = value("HOST[:PORT]");
+        else if (a == "-r" || a == "--rate")
+          {
+            if (!parseNumber(value("HZ"), number) || number < 0)
+              fail("--rate needs a number of datums per second, 0 or more");
+            o.rate = number;
+          }
+        else if (a == "-t" || a == "--duration")
+          {
+            if (!parseNumber(value("SEC"), number) || number < 0)
+              fail("--duration needs a number of seconds");
+            o.duration = number;
+          }
+        else if (a == "-c" || a == "--count")
+          {
+            if (!parseNumber(value("N"), number) || number < 0 || number != std::floor(number))
+              fail("--count needs a whole number");
+            o.count = static_cast<long>(number);
+          }
+        else if (a == "--connect-on")
+          {
+            std::string side = value("in or out");
+            if (side != "in" && side != "out")
+              fail("--connect-on takes in or out");
+            o.connectOnTarget = side == "in";
+          }
+        else if (a == "--no-activate")
+          o.activate = false;
+        else if (a == "--hold")
+          {
+            if (!parseNumber(value("SEC"), number) || number < 0)
+              fail("--hold needs a number of seconds");
+            o.hold = number;
+          }
+        else if (a == "-q" || a == "--quiet")
+          o.quiet = true;
+        else if (a == "--motion")
+          o.motion = true;
+        else if (a == "-")
+          o.fromStdin = true;
+        else if (o.target.empty() && !(a.size() > 1 && a[0] == '-' && !std::isdigit(a[1]) && a[1] != '.'))
+          o.target = a;
+        else if (parseNumber(a, number))
+          o.angles.push_back(static_cast<float>(number));
+        else
+          fail("unknown argument \"" + a + "\" (see --help)");
+      }
+    if (o.target.empty())
+      fail("no target port given (see --help)");
+    int sources = (o.angles.empty() ? 0 : 1) + (o.fromStdin ? 1 : 0) + (o.motion ? 1 : 0);
+    if (sources != 1)
+      fail("give exactly one of: angles, - (standard input), --motion (see --help)");
+    return o;
+  }
+
+  // Parses "30 -45 90" or "30, -45, 90"; false on anything else.
+  bool parseLine(std::string line, std::vector<float>& out)
+  {
+    for (char& c : line)
+      if (c == ',' || c == '\t' || c == ';')
+        c = ' ';
+    std::istringstream words(line);
+    std::string word;
+    out.clear();
+    double value;
+    while (words >> word)
+      {
+        if (!parseNumber(word, value))
+          return false;
+        out.push_back(static_cast<float>(value));
+      }
+    return true;
+  }
+
+  class Sending
+  {
+  public:
+    Sending(sender::AngleSender& s, bool quiet) : m_sender(s), m_quiet(quiet) {}
+
+    void send(const std::vector<float>& angles)
+    {
+      RTC::TimedFloatSeq& d = m_sender.data;
+      auto now = std::chrono::system_clock::now().time_since_epoch();
+      auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+      d.tm.sec = static_cast<CORBA::ULong>(ns / 1000000000);
+      d.tm.nsec = static_cast<CORBA::ULong>(ns % 1000000000);
+      d.data.length(static_cast<CORBA::ULong>(angles.size()));
+      for (std::size_t i = 0; i < angles.size(); ++i)
+        d.data[static_cast<CORBA::ULong>(i)] = angles[i];
+      ++m_count;
+      if (!m_sender.port.write())
+        {
+          OpenRTM::PortStatus st = m_sender.port.lastStatus();
+          if (!m_sender.port.isConnected())
+            fail("datum " + std::to_string(m_count) + " was not delivered: the connection is gone");
+          fail("datum " + std::to_string(m_count) + " was refused (" + sender::portStatusName(st) + ")");
+        }
+      if (!m_quiet)
+        {
+          std::printf("sent");
+          for (float a : angles)
+            std::printf(" %g", a);
+          std::printf("\n");
+          std::fflush(stdout);
+        }
+    }
+
+    long count() const { return m_count; }
+
+  private:
+    sender::AngleSender& m_sender;
+    bool m_quiet;
+    long m_count = 0;
+  };
+
+  void sendMotion(Sending& out, const Options& o)
+  {
+    double rate = o.rate > 0 ? o.rate : 20.0;
+    auto period = std::chrono::nanoseconds(static_cast<long long>(1e9 / rate));
+    auto start = std::chrono::steady_clock::now();
+    auto next = start;
+    for (long n = 0; !interrupted && (o.count < 0 || n < o.count); ++n)
+      {
+        double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (o.duration >= 0 && t > o.duration)
+          break;
+        const double two_pi = 6.283185307179586;
+        out.send({static_cast<float>(45.0 * std::sin(two_pi * 0.10 * t)),
+                  static_cast<float>(90.0 * std::sin(two_pi * 0.05 * t)),
+                  static_cast<float>(60.0 * std::sin(two_pi * 0.15 * t + 1.0))});
+        next += period;
+        std::this_thread::sleep_until(next);
+      }
+  }
+
+  void sendStdin(Sending& out, const Options& o)
+  {
+    std::string line;
+    std::vector<float> angles;
+    long lineNo = 0;
+    auto period = o.rate > 0 ? std::chrono::nanoseconds(static_cast<long long>(1e9 / o.rate))
+                             : std::chrono::nanoseconds(0);
+    auto next = std::chrono::steady_clock::now();
+    while (!interrupted && std::getline(std::cin, line))
+      {
+        ++lineNo;
+        if (!parseLine(line, angles))
+          fail("standard input line " + std::to_string(lineNo) + " is not a list of numbers: \"" + line + "\"");
+        if (angles.empty())
+          continue;
+        out.send(angles);
+        if (period.count() > 0)
+          {
+            next += period;
+            std::this_thread::sleep_until(next);
+          }
+      }
+  }
+}
+
+int main(int argc, char** argv)
+{
+  Options o = parseOptions(argc, argv);
+  struct sigaction action = {};
+  action.sa_handler = onSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  sender::AngleSender* s = sender::startSender("anglesend");
+  if (s == nullptr)
+    fail("the sending component could not be created");
+  std::string error;
+  RTC::PortService_var target;
+  if (!sender::findPort(o.nameserver, o.target, target, error))
+    fail(error);
+  std::string id = sender::connect(s->port, target, o.connectOnTarget, error);
+  if (id.empty())
+    fail("connecting to " + o.target + " failed: " + error);
+  if (o.activate && !sender::activateOwner(target, error))
+    fail("activating the owner of " + o.target + " failed: " + error);
+
+  Sending out(*s, o.quiet);
+  if (!o.angles.empty())
+    out.send(o.angles);
+  else if (o.fromStdin)
+    sendStdin(out, o);
+  else
+    sendMotion(out, o);
+
+  if (o.hold > 0)
+    std::this_thread::sleep_for(std::chrono::duration<double>(o.hold));
+  RTC::ReturnCode_t rc = s->port.disconnect(id.c_str());
+  if (rc != RTC::RTC_OK && s->port.isConnected())
+    fail(std::string("disconnecting failed (") + sender::returnCodeName(rc) + ")");
+  if (!o.quiet)
+    std::printf("%ld datum(s) sent to %s\n", out.count(), o.target.c_str());
+  return 0;
+}

@@ -1,0 +1,48 @@
+// Finding an input port by name, connecting an OutPort to it the way the
+// middleware's own tools do, and activating its component. Shared by the
+// angle sender and the benchmarks.
+#ifndef VORLINDE_TOOLS_SENDER_H
+#define VORLINDE_TOOLS_SENDER_H
+
+#include <string>
+
+#include <rtm/idl/BasicDataTypeSkel.h>
+#include <rtm/Manager.h>
+#include <rtm/DataFlowComponentBase.h>
+#include <rtm/OutPort.h>
+
+namespace sender
+{
+  // The sending component: one OutPort "Angle" of RTC::TimedFloatSeq.
+  class AngleSender : public RTC::DataFlowComponentBase
+  {
+  public:
+    AngleSender(RTC::Manager* manager);
+    RTC::TimedFloatSeq data;
+    RTC::OutPort<RTC::TimedFloatSeq> port;
+  };
+
+  // Starts a manager that binds nothing and creates one AngleSender.
+  // Returns null (with a message) on failure.
+  AngleSender* startSender(const std::string& program);
+
+  // target: "path/inst.rtc:PORT" or "INST:PORT". Fills port and a
+  // description, or returns false with a message in error.
+  bool findPort(const std::string& nameserver, const std::string& target,
+                RTC::PortService_var& port, std::string& error);
+
+  // Connects ours and theirs. connect_on_target: the request goes to the
+  // target port (ports = [target, ours]), else to ours (ports = [ours,
+  // target]). Returns the connector id, or "" with a message in error.
+  std::string connect(RTC::PortBase& ours, RTC::PortService_ptr target, bool connect_on_target,
+                      std::string& error);
+
+  // Activates the component that owns port in its first owned context.
+  // An already active component is fine.
+  bool activateOwner(RTC::PortService_ptr port, std::string& error);
+
+  const char* returnCodeName(RTC::ReturnCode_t rc);
+  const char* portStatusName(OpenRTM::PortStatus status);
+}
+
+#endif
