@@ -1,7 +1,7 @@
 # add_proj_test(name SOURCES... [LIBS ...] [FIXTURES ...] [LABELS ...]):
 # one GoogleTest executable, its cases listed with gtest_discover_tests.
 function(add_proj_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;FIXTURES;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;FIXTURES;LABELS;LOCKS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
@@ -10,6 +10,9 @@ function(add_proj_test name)
   set(props TIMEOUT 120)
   if(T_FIXTURES)
     list(APPEND props FIXTURES_REQUIRED "${T_FIXTURES}")
+  endif()
+  if(T_LOCKS)
+    list(APPEND props RESOURCE_LOCK "${T_LOCKS}")
   endif()
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")

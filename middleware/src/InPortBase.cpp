@@ -31,6 +31,26 @@ namespace RTC
 
   namespace
   {
+    // A read-only CDR stream whose length check cannot wrap: omniORB's own
+    // multiplies item size by count in 32 bits, so a sequence length such
+    // as 0x40000001 floats passes it and the decoder allocates gigabytes.
+    class BoundedCdrStream : public cdrMemoryStream
+    {
+    public:
+      BoundedCdrStream(void* buffer, size_t length) : cdrMemoryStream(buffer, length) {}
+
+      _CORBA_Boolean checkInputOverrun(_CORBA_ULong itemSize, _CORBA_ULong nItems,
+                                       omni::alignment_t align) override
+      {
+        omni::ptr_arith_t at = omni::align_to(reinterpret_cast<omni::ptr_arith_t>(pd_inb_mkr), align);
+        omni::ptr_arith_t end = reinterpret_cast<omni::ptr_arith_t>(pd_inb_end);
+        if (at > end)
+          return 0;
+        unsigned long long need = static_cast<unsigned long long>(itemSize) * nItems;
+        return need <= static_cast<unsigned long long>(end - at);
+      }
+    };
+
     // The agreed byte order: the first token of
     // dataport.serializer.cdr.endian; little unless it says "big".
     // Returns false when the key is present but empty.
@@ -96,7 +116,7 @@ namespace RTC
     try
       {
         // The octets are a bare CDR stream, aligned from their first byte.
-        cdrMemoryStream cdr(const_cast<CORBA::Octet*>(data.get_buffer()), data.length());
+        BoundedCdrStream cdr(const_cast<CORBA::Octet*>(data.get_buffer()), data.length());
         cdr.setByteSwapFlag(little_endian);
         ok = decode(cdr);
       }

@@ -1,0 +1,132 @@
+// The Vorlinde component in one process: its factory, its port, and what
+// onExecute copies into arm_angle for each kind of datum.
+#include <gtest/gtest.h>
+
+#include "Vorlinde.h"
+#include "arm_angle.h"
+#include "sender.h"
+
+namespace
+{
+  RTC::Manager& manager()
+  {
+    static RTC::Manager* m = [] {
+      const char* args[] = {"component_test", "-o", "naming.enable:NO", nullptr};
+      RTC::Manager* mgr = RTC::Manager::init(3, const_cast<char**>(args));
+      mgr->activateManager();
+      registerVorlindeFactory(mgr);
+      return mgr;
+    }();
+    return *m;
+  }
+
+  // Opens onExecute to the test; the component is never activated, so its
+  // own execution context never calls it.
+  class TestableVorlinde : public Vorlinde
+  {
+  public:
+    using Vorlinde::anglePort;
+  };
+
+  struct Rig
+  {
+    Rig()
+    {
+      RTC::RTObject_impl* rtc = manager().createComponent("Vorlinde");
+      comp = static_cast<TestableVorlinde*>(dynamic_cast<Vorlinde*>(rtc));
+      out = sender::startSender("component_test");
+      std::string error;
+      RTC::PortService_var in = comp->anglePort.getPortRef();
+      EXPECT_FALSE(sender::connect(out->port, in, false, error).empty()) << error;
+    }
+    void send(std::vector<float> values)
+    {
+      out->data.tm.sec = 0;
+      out->data.tm.nsec = 0;
+      out->data.data.length(static_cast<CORBA::ULong>(values.size()));
+      for (std::size_t i = 0; i < values.size(); ++i)
+        out->data.data[static_cast<CORBA::ULong>(i)] = values[i];
+      ASSERT_TRUE(out->port.write());
+    }
+    TestableVorlinde* comp;
+    sender::AngleSender* out;
+  };
+
+  void setAngles(float a, float b, float c)
+  {
+    arm_angle[0] = a;
+    arm_angle[1] = b;
+    arm_angle[2] = c;
+  }
+
+  std::vector<float> angles() { return {arm_angle[0], arm_angle[1], arm_angle[2]}; }
+}
+
+TEST(VorlindeFactory, CreatesNumberedInstancesWithTheAnglePort)
+{
+  RTC::RTObject_impl* first = manager().createComponent("Vorlinde");
+  ASSERT_NE(first, nullptr);
+  EXPECT_NE(dynamic_cast<Vorlinde*>(first), nullptr);
+  EXPECT_EQ(first->getInstanceName(), "Vorlinde0");
+  EXPECT_EQ(first->getProperties().getProperty("exec_cxt.periodic.rate"), "1.0");
+  RTC::PortServiceList_var ports = first->get_ports();
+  ASSERT_EQ(ports->length(), 1u);
+  RTC::PortProfile_var profile = ports[0]->get_port_profile();
+  EXPECT_STREQ(profile->name, "Vorlinde0.Angle");
+  RTC::RTObject_impl* second = manager().createComponent("Vorlinde?instance_name=Arm");
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->getInstanceName(), "Arm");
+  EXPECT_EQ(manager().createComponent("NoSuchComponent"), nullptr);
+  RTC::ExecutionContextList_var ecs = first->get_owned_contexts();
+  ASSERT_EQ(ecs->length(), 1u);
+  EXPECT_DOUBLE_EQ(ecs[0]->get_rate(), 1.0);
+  RTC::RTObject_var ref = first->getObjRef();
+  EXPECT_EQ(ecs[0]->get_component_state(ref), RTC::INACTIVE_STATE);
+}
+
+TEST(VorlindeExecute, CopiesAsManyEntriesAsTheDatumCarries)
+{
+  struct Case
+  {
+    const char* what;
+    std::vector<float> datum;  // empty vector with send=false: no datum at all
+    bool send;
+    std::vector<float> expected;
+  };
+  const Case cases[] = {
+    {"no new data", {}, false, {1, 2, 3}},
+    {"empty sequence", {}, true, {1, 2, 3}},
+    {"one float: joint 0 only", {30}, true, {30, 2, 3}},
+    {"three floats", {30, -45, 90}, true, {30, -45, 90}},
+    {"five floats: the rest ignored", {5, 6, 7, 8, 9}, true, {5, 6, 7}},
+  };
+  Rig rig;
+  for (const Case& c : cases)
+    {
+      SCOPED_TRACE(c.what);
+      setAngles(1, 2, 3);
+      if (c.send)
+        rig.send(c.datum);
+      EXPECT_EQ(rig.comp->onExecute(0), RTC::RTC_OK);
+      EXPECT_EQ(angles(), c.expected);
+    }
+}
+
+TEST(VorlindeExecute, KeyStepsSurviveUntilTheNextDatumAndOneDatumPerCall)
+{
+  Rig rig;
+  setAngles(0, 0, 0);
+  rig.send({30, -45, 90});
+  rig.send({31, -46, 91});
+  rig.comp->onExecute(0);
+  EXPECT_EQ(angles(), (std::vector<float>{30, -45, 90}));  // one datum per call
+  rig.comp->onExecute(0);
+  EXPECT_EQ(angles(), (std::vector<float>{31, -46, 91}));
+  arm_angle[0] = arm_angle[0] + 10.0f;  // a key step
+  rig.comp->onExecute(0);               // no new data: the step stays
+  rig.comp->onExecute(0);
+  EXPECT_EQ(angles(), (std::vector<float>{41, -46, 91}));
+  rig.send({1});
+  rig.comp->onExecute(0);  // the next datum overwrites only what it carries
+  EXPECT_EQ(angles(), (std::vector<float>{1, -46, 91}));
+}

@@ -1,0 +1,60 @@
+// Child processes for integration tests: spawn with pipes, read output
+// lines with a time-out, signal, and wait with a time-out.
+#ifndef VORLINDE_TESTS_PROCESS_H
+#define VORLINDE_TESTS_PROCESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support
+{
+  class Process
+  {
+  public:
+    // argv[0] is the program path. env entries "KEY=VALUE" are added.
+    explicit Process(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env = {});
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    // Next line of standard output (without the newline); false on time-out
+    // or end of output.
+    bool readLine(std::string& line, int timeout_ms);
+    // Reads standard output lines until one contains text.
+    bool waitForOutput(const std::string& text, int timeout_ms, std::string* line = nullptr);
+    // Everything written to standard error so far (collected without blocking).
+    std::string errorText();
+    void write(const std::string& text);
+    void closeInput();
+    void signal(int signo);
+    // Exit status (or 128 + signal); -1 on time-out.
+    int wait(int timeout_ms);
+    bool running();
+    pid_t pid() const { return m_pid; }
+
+  private:
+    void drainStderr(int timeout_ms);
+    pid_t m_pid = -1;
+    int m_in = -1, m_out = -1, m_err = -1;
+    std::string m_outBuffer, m_errBuffer;
+    bool m_outClosed = false;
+    int m_status = -1;
+    bool m_reaped = false;
+  };
+
+  // Path of a built program, from the build tree.
+  std::string builtProgram(const std::string& relative);
+  // The naming service the test fixture started ("127.0.0.1:PORT"); empty
+  // when there is none.
+  std::string fixtureNamingService();
+  // A TCP port nobody listens on right now.
+  int freePort();
+  // Runs a command, returns its exit status and standard output.
+  int run(const std::vector<std::string>& argv, std::string* output = nullptr,
+          int timeout_ms = 30000);
+}
+
+#endif
