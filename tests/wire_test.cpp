@@ -1,1 +1,383 @@
+// The component across real processes: a headless host of Vorlinde, the
+// angle sender and this test (as a tool would be) talk CORBA through the
+// naming service that the test fixture started.
+#include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include <rtm/Manager.h>
+
+#include "NVUtil.h"
+#include "Naming.h"
+#include "process.h"
+#include "sender.h"
+
+using namespace RTC;
+using testing_support::Process;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+  Manager& client()
+  {
+    static Manager* m = [] {
+      const char* args[] = {"wire_test", "-o", "naming.enable:NO", nullptr};
+      Manager* mgr = Manager::init(3, const_cast<char**>(args));
+      mgr->activateManager();
+      return mgr;
+    }();
+    return *m;
+  }
+
+  std::string host()
+  {
+    char name[256] = {0};
+    gethostname(name, sizeof name - 1);
+    return name;
+  }
+
+  std::string naming() { return testing_support::fixtureNamingService(); }
+  std::string componentPath() { return host() + ".host_cxt/Vorlinde0.rtc"; }
+
+  CORBA::Object_ptr lookup(const std::string& server, const std::string& path)
+  {
+    CORBA::ORB_var orb = client().getORB();
+    return NamingClient(orb, server, 1000).resolve(path);
+  }
+
+  bool waitBound(const std::string& server, const std::string& path, bool bound, int timeout_ms)
+  {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    do
+      {
+        CORBA::Object_var obj = lookup(server, path);
+        if (CORBA::is_nil(obj) != bound)
+          return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    while (Clock::now() < deadline);
+    return false;
+  }
+
+  // The headless host of the component, started with extra manager options.
+  std::unique_ptr<Process> startProbe(std::vector<std::string> options, const std::string& server = naming())
+  {
+    std::vector<std::string> argv = {testing_support::builtProgram("tests/probe_host"), "-o",
+                                     "corba.nameservers:" + server};
+    argv.insert(argv.end(), options.begin(), options.end());
+    std::unique_ptr<Process> p(new Process(argv));
+    EXPECT_TRUE(p->waitForOutput("ready", 10000)) << p->errorText();
+    return p;
+  }
+
+  int anglesend(std::vector<std::string> args, std::string* output = nullptr)
+  {
+    args.insert(args.begin(), {testing_support::builtProgram("tools/anglesend"), "-n", naming()});
+    return testing_support::run(args, output);
+  }
+
+  RTObject_ptr component()
+  {
+    CORBA::Object_var obj = lookup(naming(), componentPath());
+    if (CORBA::is_nil(obj))
+      return RTObject::_nil();
+    return RTObject::_narrow(obj);
+  }
+
+  ExecutionContext_ptr ownedContext(RTObject_ptr rtc)
+  {
+    ExecutionContextList_var ecs = rtc->get_owned_contexts();
+    return ecs->length() > 0 ? ExecutionContext::_duplicate(ecs[0]) : ExecutionContext::_nil();
+  }
+
+  std::string nv(const SDOPackage::NVList& list, const char* key)
+  {
+    std::string value = "<absent>";
+    NVUtil::getString(list, key, value);
+    return value;
+  }
+}
+
+TEST(ToolFlows, ListingInspectionAndEditorSyncAnswerWithoutRaising)
+{
+  auto probe = startProbe({});
+  RTObject_var rtc = component();
+  ASSERT_FALSE(CORBA::is_nil(rtc)) << "not bound as " << componentPath();
+
+  for (const char* id : {"IDL:openrtm.aist.go.jp/OpenRTM/DataFlowComponent:1.0",
+                         "IDL:omg.org/RTC/RTObject:1.0", "IDL:omg.org/RTC/DataFlowComponent:1.0",
+                         "IDL:omg.org/RTC/LightweightRTObject:1.0", "IDL:omg.org/RTC/ComponentAction:1.0",
+                         "IDL:omg.org/RTC/DataFlowComponentAction:1.0", "IDL:org.omg/SDOPackage/SDO:1.0",
+                         "IDL:org.omg/SDOPackage/SDOSystemElement:1.0"})
+    EXPECT_TRUE(rtc->_is_a(id)) << id;
+  for (const char* id : {"IDL:omg.org/RTC/FsmParticipantAction:1.0",
+                         "IDL:omg.org/RTC/MultiModeComponentAction:1.0", "IDL:RTM/Manager:1.0"})
+    EXPECT_FALSE(rtc->_is_a(id)) << id;
+
+  // rtls -l / rtcat -ll
+  ComponentProfile_var profile = rtc->get_component_profile();
+  EXPECT_STREQ(profile->instance_name, "Vorlinde0");
+  EXPECT_STREQ(profile->type_name, "Vorlinde");
+  EXPECT_STREQ(profile->description, "VorlindeComp");
+  EXPECT_STREQ(profile->category, "TEST");
+  EXPECT_TRUE(CORBA::is_nil(profile->parent));
+  EXPECT_EQ(nv(profile->properties, "vendor"), "Zelvaro");
+  ExecutionContext_var ec = ownedContext(rtc);
+  ASSERT_FALSE(CORBA::is_nil(ec));
+  EXPECT_EQ(rtc->get_context_handle(ec), 0);
+  EXPECT_TRUE(ec->_is_a("IDL:omg.org/RTC/ExecutionContextService:1.0"));
+  EXPECT_FALSE(ec->_is_a("IDL:openrtm.aist.go.jp/OpenRTM/ExtTrigExecutionContextService:1.0"));
+  ExecutionContextService_var ecs = ExecutionContextService::_narrow(ec);
+  ExecutionContextProfile_var ecp = ecs->get_profile();
+  EXPECT_EQ(ecp->kind, PERIODIC);
+  EXPECT_EQ(ecp->participants.length(), 0u);
+  EXPECT_EQ(nv(ecp->properties, "type"), "PeriodicExecutionContext");
+  EXPECT_EQ(nv(ecp->properties, "rate"), "1");
+  EXPECT_TRUE(rtc->is_alive(ec));
+  EXPECT_EQ(ec->get_component_state(rtc), INACTIVE_STATE);
+  EXPECT_TRUE(ec->is_running());
+  EXPECT_EQ(ec->get_kind(), PERIODIC);
+  ExecutionContextList_var participating = rtc->get_participating_contexts();
+  EXPECT_EQ(participating->length(), 0u);
+  SDOPackage::OrganizationList_var owned = rtc->get_owned_organizations();
+  SDOPackage::OrganizationList_var orgs = rtc->get_organizations();
+  EXPECT_EQ(owned->length() + orgs->length(), 0u);
+  CORBA::String_var sdoId = rtc->get_sdo_id();
+  CORBA::String_var sdoType = rtc->get_sdo_type();
+  EXPECT_STREQ(sdoId, "Vorlinde0");
+  EXPECT_STREQ(sdoType, "VorlindeComp");
+  EXPECT_THROW(rtc->get_monitoring(), SDOPackage::InterfaceNotImplemented);
+
+  // Ports, as rtcon and the editor read them.
+  PortServiceList_var ports = rtc->get_ports();
+  ASSERT_EQ(ports->length(), 1u);
+  EXPECT_TRUE(ports[0]->_is_a("IDL:org.omg/SDOPackage/SDOService:1.0"));
+  PortProfile_var port = ports[0]->get_port_profile();
+  EXPECT_STREQ(port->name, "Vorlinde0.Angle");
+  EXPECT_EQ(port->interfaces.length(), 0u);
+  EXPECT_TRUE(port->owner->_is_equivalent(rtc));
+  EXPECT_EQ(nv(port->properties, "port.port_type"), "DataInPort");
+  EXPECT_EQ(nv(port->properties, "dataport.data_type"), "IDL:RTC/TimedFloatSeq:1.0");
+  EXPECT_EQ(nv(port->properties, "dataport.dataflow_type"), "push");
+  EXPECT_EQ(nv(port->properties, "dataport.interface_type"), "corba_cdr");
+  EXPECT_EQ(nv(port->properties, "dataport.subscription_type"), "Any");
+  ConnectorProfileList_var connectors = ports[0]->get_connector_profiles();
+  EXPECT_EQ(connectors->length(), 0u);
+  EXPECT_EQ(ports[0]->disconnect("unknown"), BAD_PARAMETER);
+  EXPECT_EQ(ports[0]->notify_disconnect("unknown"), BAD_PARAMETER);
+
+  // The editor's configuration poll and its status observer.
+  SDOPackage::Configuration_var config = rtc->get_configuration();
+  SDOPackage::ConfigurationSetList_var sets = config->get_configuration_sets();
+  EXPECT_EQ(sets->length(), 0u);
+  SDOPackage::ConfigurationSet_var active = config->get_active_configuration_set();
+  EXPECT_STREQ(active->id, "default");
+  SDOPackage::ServiceProfile observer;
+  observer.id = CORBA::string_dup("observer");
+  observer.interface_type = CORBA::string_dup("IDL:OpenRTM/ComponentObserver:1.0");
+  EXPECT_FALSE(config->add_service_profile(observer));
+}
+
+class SendOrder : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SendOrder, SenderDeliversAndDisconnects)
+{
+  auto probe = startProbe({"-o", "exec_cxt.periodic.rate:50"});
+  std::string output;
+  ASSERT_EQ(anglesend({"--connect-on", GetParam(), "Vorlinde0:Angle", "30", "-45", "90"}, &output), 0)
+    << output;
+  EXPECT_TRUE(probe->waitForOutput("angle 30 -45 90", 3000));
+  ASSERT_EQ(anglesend({"--connect-on", GetParam(), componentPath() + ":Angle", "5"}, &output), 0)
+    << output;
+  EXPECT_TRUE(probe->waitForOutput("angle 5 -45 90", 3000)) << "one float changes joint 0 only";
+  RTObject_var rtc = component();
+  PortServiceList_var ports = rtc->get_ports();
+  ConnectorProfileList_var connectors = ports[0]->get_connector_profiles();
+  EXPECT_EQ(connectors->length(), 0u) << "the sender left its connector behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOrders, SendOrder, ::testing::Values("in", "out"));
+
+TEST(Activation, InactiveComponentKeepsDataUntilActivatedAndAnswersFast)
+{
+  auto probe = startProbe({});  // the profile's 1.0 Hz
+  std::string output;
+  ASSERT_EQ(anglesend({"--no-activate", "--hold", "0", "Vorlinde0:Angle", "1", "2", "3"}, &output), 0)
+    << output;
+  std::string line;
+  EXPECT_FALSE(probe->readLine(line, 1500)) << "copied while inactive: " << line;
+
+  RTObject_var rtc = component();
+  ExecutionContext_var ec = ownedContext(rtc);
+  auto start = Clock::now();
+  EXPECT_EQ(ec->activate_component(rtc), RTC_OK);
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_LT(seconds, 0.5);
+  EXPECT_EQ(ec->get_component_state(rtc), ACTIVE_STATE);
+  EXPECT_EQ(ec->activate_component(rtc), PRECONDITION_NOT_MET);
+  EXPECT_TRUE(probe->waitForOutput("angle 1 2 3", 2500));
+
+  start = Clock::now();
+  EXPECT_EQ(ec->deactivate_component(rtc), RTC_OK);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5);
+  EXPECT_EQ(ec->deactivate_component(rtc), PRECONDITION_NOT_MET);
+  EXPECT_EQ(ec->reset_component(rtc), PRECONDITION_NOT_MET);
+  EXPECT_EQ(ec->set_rate(0.0), BAD_PARAMETER);
+}
+
+TEST(Activation, MalformedDatumIsRefusedAcrossProcesses)
+{
+  auto probe = startProbe({"-o", "exec_cxt.periodic.rate:50"});
+  RTObject_var rtc = component();
+  ExecutionContext_var ec = ownedContext(rtc);
+  ASSERT_EQ(ec->activate_component(rtc), RTC_OK);
+  PortServiceList_var ports = rtc->get_ports();
+  ConnectorProfile profile;
+  profile.connector_id = CORBA::string_dup("");
+  profile.ports.length(1);
+  profile.ports[0] = PortService::_duplicate(ports[0]);
+  ASSERT_EQ(ports[0]->connect(profile), RTC_OK);
+  std::string ior;
+  ASSERT_TRUE(NVUtil::getString(profile.properties, "dataport.corba_cdr.inport_ior", ior));
+  CORBA::ORB_var orb = client().getORB();
+  CORBA::Object_var obj = orb->string_to_object(ior.c_str());
+  OpenRTM::InPortCdr_var sink = OpenRTM::InPortCdr::_narrow(obj);
+  OpenRTM::CdrData bad;
+  bad.length(15);  // 12 + 4·1 - 1
+  std::memset(bad.get_buffer(), 0, 15);
+  bad[8] = 1;
+  EXPECT_EQ(sink->put(bad), OpenRTM::PORT_ERROR);
+  std::string line;
+  EXPECT_FALSE(probe->readLine(line, 300)) << line;
+  EXPECT_EQ(ports[0]->disconnect(profile.connector_id), RTC_OK);
+}
+
+TEST(Execution, AtMostOneDatumPerPeriod)
+{
+  auto probe = startProbe({"-o", "exec_cxt.periodic.rate:10"});
+  Process feeder({testing_support::builtProgram("tools/anglesend"), "-n", naming(), "--no-activate",
+                  "-q", "Vorlinde0:Angle", "-"});
+  feeder.write("1\n2\n3\n4\n5\n");
+  feeder.closeInput();
+  ASSERT_EQ(feeder.wait(10000), 0) << feeder.errorText();
+  RTObject_var rtc = component();
+  ExecutionContext_var ec = ownedContext(rtc);
+  ASSERT_EQ(ec->activate_component(rtc), RTC_OK);
+  std::vector<Clock::time_point> seen;
+  std::string line;
+  for (int expected = 1; expected <= 5; ++expected)
+    {
+      ASSERT_TRUE(probe->readLine(line, 2000));
+      EXPECT_EQ(line, "angle " + std::to_string(expected) + " 0 0");
+      seen.push_back(Clock::now());
+    }
+  for (std::size_t i = 1; i < seen.size(); ++i)
+    EXPECT_GT(std::chrono::duration<double>(seen[i] - seen[i - 1]).count(), 0.06);
+}
+
+TEST(Rate, ProfileValueUnlessConfigured)
+{
+  char confPath[] = "/tmp/vorlinde-rtc-XXXXXX";
+  int fd = mkstemp(confPath);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::ofstream(confPath) << "TEST.Vorlinde.exec_cxt.periodic.rate: 40\n";
+  struct Case { std::vector<std::string> options; double rate; } cases[] = {
+    {{}, 1.0},
+    {{"-o", "exec_cxt.periodic.rate:25"}, 25.0},
+    {{"-f", confPath}, 40.0},
+    {{"-f", confPath, "-o", "TEST.Vorlinde0.exec_cxt.periodic.rate:50"}, 50.0},
+  };
+  for (const Case& c : cases)
+    {
+      auto probe = startProbe(c.options);
+      RTObject_var rtc = component();
+      ASSERT_FALSE(CORBA::is_nil(rtc));
+      ExecutionContext_var ec = ownedContext(rtc);
+      EXPECT_DOUBLE_EQ(ec->get_rate(), c.rate) << ::testing::PrintToString(c.options);
+      probe->closeInput();
+      EXPECT_EQ(probe->wait(5000), 0);
+    }
+  unlink(confPath);
+}
+
+TEST(Process, NameServiceAbsentAtStartIsBoundWhenItAppears)
+{
+  int port = testing_support::freePort();
+  std::string server = "127.0.0.1:" + std::to_string(port);
+  auto probe = startProbe({"-o", "naming.update.interval:0.5", "-d", "-display", ":1"}, server);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // a few retries
+  std::string err = probe->errorText();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;  // -d and the server, once each
+  EXPECT_NE(err.find("corbaloc::" + server + "/NameService"), std::string::npos) << err;
+  EXPECT_NE(err.find("master manager"), std::string::npos) << err;
+
+  char dir[] = "/tmp/vorlinde-names-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  Process names({"/usr/bin/omniNames", "-start", std::to_string(port), "-always", "-logdir", dir,
+                 "-ORBendPoint", "giop:tcp:" + server});
+  EXPECT_TRUE(waitBound(server, componentPath(), true, 5000));
+  probe->closeInput();  // return from main
+  EXPECT_EQ(probe->wait(5000), 0);
+  EXPECT_TRUE(waitBound(server, componentPath(), false, 1000)) << "name left behind";
+  names.signal(SIGTERM);
+  names.wait(5000);
+  std::string cleanup = std::string("rm -rf ") + dir;
+  EXPECT_EQ(std::system(cleanup.c_str()), 0);
+}
+
+TEST(Process, NameRemovedWhenExitIsCalledFromAnotherThread)
+{
+  auto probe = startProbe({});
+  ASSERT_TRUE(waitBound(naming(), componentPath(), true, 3000));
+  probe->write("exit\n");
+  EXPECT_EQ(probe->wait(5000), 0);
+  EXPECT_TRUE(waitBound(naming(), componentPath(), false, 1000));
+}
+
+TEST(Process, VorlindeCompServesTheComponentAndUnbindsOnTerminate)
+{
+  Process comp({testing_support::builtProgram("viewer/VorlindeComp"), "-o",
+                "corba.nameservers:" + naming(), "-o", "exec_cxt.periodic.rate:50"});
+  ASSERT_TRUE(waitBound(naming(), componentPath(), true, 5000)) << comp.errorText();
+  std::string output;
+  EXPECT_EQ(anglesend({"Vorlinde0:Angle", "30", "-45", "90"}, &output), 0) << output;
+  comp.signal(SIGTERM);
+  EXPECT_EQ(comp.wait(5000), 0);
+  EXPECT_TRUE(waitBound(naming(), componentPath(), false, 1000));
+}
+
+TEST(Sender, FailuresGiveOneLineAndStatusOne)
+{
+  auto probe = startProbe({});
+  struct Case { std::vector<std::string> args; const char* message; } cases[] = {
+    {{"Nobody0:Angle", "1"}, "no component \"Nobody0\""},
+    {{"Vorlinde0:Nothing", "1"}, "has no port \"Nothing\""},
+    {{"Vorlinde0", "1"}, "must name a port"},
+    {{"Vorlinde0:Angle"}, "exactly one of"},
+    {{"Vorlinde0:Angle", "1", "x"}, "unknown argument"},
+    {{"--rate", "fast", "--motion", "Vorlinde0:Angle"}, "--rate"},
+  };
+  for (const Case& c : cases)
+    {
+      std::string output;
+      EXPECT_EQ(anglesend(c.args, &output), 1) << output;
+      EXPECT_NE(output.find(c.message), std::string::npos) << output;
+      EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+    }
+  Process feeder({testing_support::builtProgram("tools/anglesend"), "-n", naming(), "-q",
+                  "Vorlinde0:Angle", "-"});
+  feeder.write("1 2 3\nnot numbers\n");
+  feeder.closeInput();
+  EXPECT_EQ(feeder.wait(5000), 1);
+  EXPECT_NE(feeder.errorText().find("line 2"), std::string::npos);
+  std::string help;
+  EXPECT_EQ(anglesend({"--help"}, &help), 0);
+  EXPECT_NE(help.find("--connect-on"), std::string::npos);
+}

@@ -86,6 +86,7 @@ namespace RTC
     std::vector<Binding> bindings;
     std::thread retryThread;
     std::condition_variable retryWake;
+    std::condition_variable runWake;  // runManager(false) waits here for good
     bool exiting = false;
     double retryInterval = 10.0;
     bool rebindEachTime = false;
@@ -199,23 +200,16 @@ namespace RTC
     return true;
   }
 
+  // omniORB serves requests on its own threads once the POA manager is
+  // active, so nothing has to sit in ORB::run(). Nothing does: a thread
+  // waiting there deadlocks exit(), whose clean-up destroys the condition
+  // that ORB::run() waits on.
   void Manager::runManager(bool no_block)
   {
-    CORBA::ORB_var orb = CORBA::ORB::_duplicate(m_impl->orb);
     if (no_block)
-      {
-        std::thread([orb]() {
-            try
-              {
-                orb->run();
-              }
-            catch (...)
-              {
-              }
-          }).detach();
-        return;
-      }
-    orb->run();
+      return;
+    std::unique_lock<std::mutex> lock(m_impl->mutex);
+    m_impl->runWake.wait(lock, [] { return false; });
   }
 
   coil::Properties& Manager::getConfig() { return m_impl->config; }

@@ -32,7 +32,8 @@ namespace testing_support
   Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env)
   {
     int in[2], out[2], err[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
+    // Close-on-exec, so that no later child holds our ends open.
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
       throw std::runtime_error("pipe failed");
     m_pid = fork();
     if (m_pid < 0)
