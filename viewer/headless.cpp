@@ -1,6 +1,7 @@
 // The viewer's stand-in until the window exists: keeps the process (and
-// with it the component) running until SIGINT or SIGTERM, then exits
-// normally so that the component's names are removed.
+// with it the component) running until SIGINT or SIGTERM, printing the
+// joint angles whenever they change, then exits normally so that the
+// component's names are removed.
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "arm_angle.h"
 #include "viewer.h"
 
 static std::atomic<int> stop_signal(0);
@@ -27,7 +29,17 @@ void runViewer(int argc, char** argv)
   std::fprintf(stderr, "VorlindeComp: the camera window is not part of this build yet; "
                        "serving the component until Ctrl-C.\n");
   std::fflush(stderr);
+  float shown[3] = {0.0f, 0.0f, 0.0f};
   while (stop_signal == 0)
-    usleep(50 * 1000);
+    {
+      usleep(20 * 1000);
+      float now[3] = {arm_angle[0], arm_angle[1], arm_angle[2]};
+      if (now[0] == shown[0] && now[1] == shown[1] && now[2] == shown[2])
+        continue;
+      for (int i = 0; i < 3; ++i)
+        shown[i] = now[i];
+      std::printf("VorlindeComp: joint angles %.1f %.1f %.1f\n", now[0], now[1], now[2]);
+      std::fflush(stdout);
+    }
   std::exit(0);
 }

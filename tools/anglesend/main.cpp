@@ -203,7 +203,7 @@ namespace
         {
           std::printf("sent");
           for (float a : angles)
-            std::printf(" %g", a);
+            std::printf(" %.2f", a);
           std::printf("\n");
           std::fflush(stdout);
         }
