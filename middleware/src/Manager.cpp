@@ -91,7 +91,7 @@ namespace RTC
     double retryInterval = 10.0;
     bool rebindEachTime = false;
     mutable std::mutex mutex;
-    std::timed_mutex namingMutex;  // serialises naming traffic
+    std::mutex namingMutex;  // serialises naming traffic
 
     void bindPending(bool rebind_all);
     void ensureRetryThread();
@@ -390,7 +390,7 @@ namespace RTC
           ++it;
     }
     {
-      std::lock_guard<std::timed_mutex> lock(d.namingMutex);
+      std::lock_guard<std::mutex> lock(d.namingMutex);
       for (const Impl::Binding& b : gone)
         for (std::size_t s = 0; s < d.servers.size(); ++s)
           if (b.bound[s])
@@ -412,7 +412,7 @@ namespace RTC
 
   void Manager::Impl::bindPending(bool rebind_all)
   {
-    std::lock_guard<std::timed_mutex> naming(namingMutex);
+    std::lock_guard<std::mutex> naming(namingMutex);
     std::vector<Binding> todo;
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -502,7 +502,12 @@ namespace RTC
     d.retryWake.notify_all();
     // Let a bind under way finish (it may take one call time-out), so that
     // nothing is bound after this.
-    std::unique_lock<std::timed_mutex> naming(d.namingMutex, std::chrono::seconds(4));
+    std::unique_lock<std::mutex> naming(d.namingMutex, std::try_to_lock);
+    for (int i = 0; i < 400 && !naming.owns_lock(); ++i)
+      {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        naming.try_lock();
+      }
     if (!naming.owns_lock())
       return;
     std::vector<Impl::Binding> bound;
