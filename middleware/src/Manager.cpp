@@ -239,32 +239,16 @@ namespace RTC
       id = coil::trim(text.substr(0, q));
       if (id.compare(0, 4, "RTC:") == 0)
         {
-          std::vector<std::string> parts;
-          std::string::size_type start = 0;
-          while (start <= id.size())
-            {
-              std::string::size_type end = id.find(':', start);
-              if (end == std::string::npos)
-                end = id.size();
-              parts.push_back(id.substr(start, end - start));
-              start = end + 1;
-            }
+          std::vector<std::string> parts = split(id, ':');
           id = parts.size() > 3 ? parts[3] : "";
         }
       if (q == std::string::npos)
         return;
-      std::string query = text.substr(q + 1);
-      std::string::size_type start = 0;
-      while (start <= query.size())
+      for (const std::string& pair : split(text.substr(q + 1), '&'))
         {
-          std::string::size_type end = query.find('&', start);
-          if (end == std::string::npos)
-            end = query.size();
-          std::string pair = query.substr(start, end - start);
           std::string::size_type eq = pair.find('=');
           if (eq != std::string::npos)
             extra.setProperty(coil::trim(pair.substr(0, eq)), coil::trim(pair.substr(eq + 1)));
-          start = end + 1;
         }
     }
 

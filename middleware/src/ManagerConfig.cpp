@@ -141,19 +141,28 @@ namespace RTC
     return true;
   }
 
+  std::vector<std::string> split(const std::string& text, char sep)
+  {
+    std::vector<std::string> pieces;
+    std::string::size_type start = 0;
+    for (;;)
+      {
+        std::string::size_type end = text.find(sep, start);
+        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+          return pieces;
+        start = end + 1;
+      }
+  }
+
   std::vector<std::string> splitList(const std::string& text)
   {
     std::vector<std::string> items;
-    std::string::size_type start = 0;
-    while (start <= text.size())
+    for (const std::string& piece : split(text, ','))
       {
-        std::string::size_type end = text.find(',', start);
-        if (end == std::string::npos)
-          end = text.size();
-        std::string item = coil::trim(text.substr(start, end - start));
+        std::string item = coil::trim(piece);
         if (!item.empty())
           items.push_back(item);
-        start = end + 1;
       }
     return items;
   }

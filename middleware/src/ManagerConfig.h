@@ -45,6 +45,9 @@ namespace RTC
   std::string expandNameFormat(const std::string& format, const coil::Properties& prop,
                                const NameContext& context);
 
+  // text cut at every sep; empty pieces kept.
+  std::vector<std::string> split(const std::string& text, char sep);
+
   // Comma-separated list, each entry trimmed, empty entries dropped.
   std::vector<std::string> splitList(const std::string& text);
 

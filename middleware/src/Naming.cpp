@@ -1,5 +1,7 @@
 #include "Naming.h"
 
+#include "ManagerConfig.h"
+
 
 namespace RTC
 {
@@ -18,30 +20,15 @@ namespace RTC
   CosNaming::Name NamingClient::toName(const std::string& path)
   {
     CosNaming::Name name;
-    std::string::size_type start = 0;
-    while (start <= path.size())
+    for (const std::string& segment : split(path, '/'))
       {
-        std::string::size_type end = path.find('/', start);
-        if (end == std::string::npos)
-          end = path.size();
-        std::string segment = path.substr(start, end - start);
-        if (!segment.empty())
-          {
-            std::string::size_type dot = segment.rfind('.');
-            CORBA::ULong n = name.length();
-            name.length(n + 1);
-            if (dot == std::string::npos)
-              {
-                name[n].id = CORBA::string_dup(segment.c_str());
-                name[n].kind = CORBA::string_dup("");
-              }
-            else
-              {
-                name[n].id = CORBA::string_dup(segment.substr(0, dot).c_str());
-                name[n].kind = CORBA::string_dup(segment.substr(dot + 1).c_str());
-              }
-          }
-        start = end + 1;
+        if (segment.empty())
+          continue;
+        std::string::size_type dot = segment.rfind('.');
+        CORBA::ULong n = name.length();
+        name.length(n + 1);
+        name[n].id = CORBA::string_dup(segment.substr(0, dot).c_str());
+        name[n].kind = CORBA::string_dup(dot == std::string::npos ? "" : segment.substr(dot + 1).c_str());
       }
     return name;
   }

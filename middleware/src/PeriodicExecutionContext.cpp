@@ -205,13 +205,19 @@ namespace RTC
           continue;
         Pending request = m->pending;
         m->pending = NONE;
-        m->busy = true;
-        lock.unlock();
-        applyTransition(*m, request);
-        lock.lock();
-        m->busy = false;
-        m_done.notify_all();
+        applyUnlocked(lock, *m, request);
       }
+  }
+
+  void PeriodicExecutionContext::applyUnlocked(std::unique_lock<std::mutex>& lock, Member& m,
+                                               Pending request)
+  {
+    m.busy = true;
+    lock.unlock();
+    applyTransition(m, request);
+    lock.lock();
+    m.busy = false;
+    m_done.notify_all();
   }
 
   void PeriodicExecutionContext::executeCycle()
@@ -403,12 +409,7 @@ namespace RTC
     if (!m_running || std::this_thread::get_id() == m_thread.get_id())
       {
         // No thread to hand it to (or asked from a callback): do it here.
-        m->busy = true;
-        lock.unlock();
-        applyTransition(*m, request);
-        lock.lock();
-        m->busy = false;
-        m_done.notify_all();
+        applyUnlocked(lock, *m, request);
       }
     else
       {

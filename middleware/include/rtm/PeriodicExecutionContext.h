@@ -76,6 +76,9 @@ namespace RTC
     void run();
     void runTransitions(std::unique_lock<std::mutex>& lock);
     void applyTransition(Member& m, Pending request);
+    // Runs a transition's callbacks with the lock released, marking the
+    // member busy meanwhile and waking the requesters afterwards.
+    void applyUnlocked(std::unique_lock<std::mutex>& lock, Member& m, Pending request);
     void executeCycle();
     void toError(Member& m);
     ReturnCode_t invoke(Member& m, Callback cb);
