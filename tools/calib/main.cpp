@@ -1,0 +1,232 @@
+// vorlinde-calib: camera parameter files. From chessboard pictures (files,
+// or frames of a live video source) with OpenCV's calibration, converted
+// to the file's one-coefficient radial model; or a nominal camera.
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <AR/param.h>
+#include <AR/video.h>
+
+#include "scene.h"
+
+static const char* usage =
+  "Usage: vorlinde-calib --board COLSxROWS --square MM -o FILE IMAGE...\n"
+  "       vorlinde-calib --board COLSxROWS --square MM -o FILE --video CONFIG [--views N]\n"
+  "       vorlinde-calib --nominal WIDTHxHEIGHT [--hfov DEG] -o FILE\n"
+  "Writes a camera parameter file (camera_para.dat).\n"
+  "  --board COLSxROWS  inner corners of the chessboard, e.g. 9x6\n"
+  "  --square MM        side of one chessboard square\n"
+  "  --video CONFIG     take views from a video source (same options as the\n"
+  "                     viewer, e.g. \"-dev=/dev/video0 -width=640 -height=480\");\n"
+  "                     hold the board still in different places and angles\n"
+  "  --views N          views to collect from the video source (default 15)\n"
+  "  --nominal WxH      a camera of the given size without distortion\n"
+  "  --hfov DEG         its horizontal field of view (default 60)\n"
+  "Reports the calibration's reprojection error and how well the file's\n"
+  "distortion model fits OpenCV's (pixels, RMS).\n";
+
+static int fail(const std::string& message)
+{
+  std::fprintf(stderr, "vorlinde-calib: %s\n", message.c_str());
+  return 1;
+}
+
+static bool parseSize(const std::string& text, int& a, int& b)
+{
+  return std::sscanf(text.c_str(), "%dx%d", &a, &b) == 2 && a > 0 && b > 0;
+}
+
+static bool findBoard(const cv::Mat& grey, cv::Size board, std::vector<cv::Point2f>& corners)
+{
+  if (!cv::findChessboardCorners(grey, board, corners,
+                                 cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE))
+    return false;
+  cv::cornerSubPix(grey, corners, cv::Size(11, 11), cv::Size(-1, -1),
+                   cv::TermCriteria(cv::TermCriteria::EPS + cv::TermCriteria::COUNT, 30, 0.01));
+  return true;
+}
+
+// The file's model with s = 1 keeps OpenCV's K as the ideal camera; the
+// radial coefficient is the least-squares fit of OpenCV's k1 model over
+// the image. Returns the fit's RMS difference in pixels.
+static double toFileModel(const cv::Matx33d& K, double k1, cv::Size size, ARParam& p)
+{
+  p.xsize = size.width;
+  p.ysize = size.height;
+  double mat[3][4] = {{K(0, 0), K(0, 1), K(0, 2), 0}, {0, K(1, 1), K(1, 2), 0}, {0, 0, 1, 0}};
+  std::memcpy(p.mat, mat, sizeof mat);
+  const double cx = K(0, 2), cy = K(1, 2);
+  double num = 0, den = 0;
+  std::vector<cv::Vec4d> samples;  // u, v, observed u, observed v (offsets)
+  for (int y = 0; y <= 20; ++y)
+    for (int x = 0; x <= 20; ++x)
+      {
+        const double u = x * (size.width - 1) / 20.0 - cx, v = y * (size.height - 1) / 20.0 - cy;
+        const double xn = u / K(0, 0), yn = v / K(1, 1), r2 = xn * xn + yn * yn;
+        const double ou = u * (1 + k1 * r2), ov = v * (1 + k1 * r2);
+        const double w = u * u + v * v;
+        // observed - ideal = -p * ideal * |ideal|^2
+        num += -(ou - u) * u * w - (ov - v) * v * w;
+        den += w * w * (u * u + v * v);
+        samples.emplace_back(u, v, ou, ov);
+      }
+  const double pcoef = den > 0 ? num / den : 0;
+  p.dist_factor[0] = cx;
+  p.dist_factor[1] = cy;
+  p.dist_factor[2] = pcoef * 1e8;
+  p.dist_factor[3] = 1.0;
+  double sq = 0;
+  for (const cv::Vec4d& s : samples)
+    {
+      double ox, oy;
+      arParamIdeal2Observ(p.dist_factor, s[0] + cx, s[1] + cy, &ox, &oy);
+      sq += std::pow(ox - cx - s[2], 2) + std::pow(oy - cy - s[3], 2);
+    }
+  return std::sqrt(sq / samples.size());
+}
+
+int main(int argc, char** argv)
+{
+  std::string out, video, nominal;
+  int cols = 0, rows = 0, views = 15;
+  double square = 0, hfov = 60;
+  std::vector<std::string> images;
+  for (int i = 1; i < argc; ++i)
+    {
+      std::string a = argv[i];
+      if (a == "-h" || a == "--help")
+        {
+          std::fputs(usage, stdout);
+          return 0;
+        }
+      bool takes = a == "--board" || a == "--square" || a == "-o" || a == "--video" || a == "--views" ||
+                   a == "--nominal" || a == "--hfov";
+      if (takes && i + 1 >= argc)
+        return fail(a + " needs a value");
+      if (a == "--board")
+        {
+          if (!parseSize(argv[++i], cols, rows))
+            return fail("--board takes COLSxROWS, e.g. 9x6");
+        }
+      else if (a == "--square")
+        square = std::atof(argv[++i]);
+      else if (a == "-o")
+        out = argv[++i];
+      else if (a == "--video")
+        video = argv[++i];
+      else if (a == "--views")
+        views = std::atoi(argv[++i]);
+      else if (a == "--nominal")
+        nominal = argv[++i];
+      else if (a == "--hfov")
+        hfov = std::atof(argv[++i]);
+      else if (a[0] == '-')
+        return fail("unknown option " + a + " (see --help)");
+      else
+        images.push_back(a);
+    }
+  if (out.empty())
+    return fail("no output file: -o FILE (see --help)");
+
+  ARParam param;
+  if (!nominal.empty())
+    {
+      int w, h;
+      if (!parseSize(nominal, w, h) || !(hfov > 1 && hfov < 179))
+        return fail("--nominal takes WIDTHxHEIGHT and --hfov 1..179");
+      param = synth::nominalCamera(w, h, hfov);
+    }
+  else
+    {
+      if (cols < 2 || rows < 2 || !(square > 0))
+        return fail("--board COLSxROWS and --square MM are needed (see --help)");
+      const cv::Size board(cols, rows);
+      std::vector<std::vector<cv::Point2f> > found;
+      cv::Size size;
+      auto take = [&](const cv::Mat& bgr, const std::string& name) {
+        cv::Mat grey;
+        cv::cvtColor(bgr, grey, bgr.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+        if (size.area() != 0 && grey.size() != size)
+          {
+            std::printf("%s: %dx%d, not the size of the others; skipped\n", name.c_str(), grey.cols, grey.rows);
+            return;
+          }
+        std::vector<cv::Point2f> corners;
+        if (!findBoard(grey, board, corners))
+          {
+            std::printf("%s: no chessboard found\n", name.c_str());
+            return;
+          }
+        size = grey.size();
+        found.push_back(corners);
+        std::printf("%s: chessboard found (%zu views)\n", name.c_str(), found.size());
+      };
+      for (const std::string& path : images)
+        {
+          cv::Mat img = cv::imread(path, cv::IMREAD_COLOR);
+          if (img.empty())
+            std::printf("%s: cannot be read; skipped\n", path.c_str());
+          else
+            take(img, path);
+        }
+      if (!video.empty())
+        {
+          if (arVideoOpen(&video[0]) < 0)
+            return fail("cannot open the video source \"" + video + "\"");
+          int w, h;
+          arVideoInqSize(&w, &h);
+          arVideoCapStart();
+          auto last = std::chrono::steady_clock::now() - std::chrono::seconds(2);
+          for (int frames = 0; static_cast<int>(found.size()) < views && frames < 100000; ++frames)
+            {
+              ARUint8* image = arVideoGetImage();
+              if (image == nullptr)
+                {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                  continue;
+                }
+              // One view a second at most, so that the board can move.
+              if (std::chrono::steady_clock::now() - last > std::chrono::seconds(1))
+                {
+                  cv::Mat frame(h, w, CV_8UC4, image);
+                  size_t before = found.size();
+                  take(frame.clone(), "frame " + std::to_string(frames));
+                  if (found.size() > before)
+                    last = std::chrono::steady_clock::now();
+                }
+              arVideoCapNext();
+            }
+          arVideoCapStop();
+          arVideoClose();
+        }
+      if (found.size() < 3)
+        return fail("a chessboard was found in " + std::to_string(found.size()) + " view(s); at least 3 are needed");
+      std::vector<cv::Point3f> objectBoard;
+      for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+          objectBoard.emplace_back(static_cast<float>(c * square), static_cast<float>(r * square), 0.f);
+      std::vector<std::vector<cv::Point3f> > object(found.size(), objectBoard);
+      cv::Mat K, dist;
+      std::vector<cv::Mat> rvecs, tvecs;
+      const double rms = cv::calibrateCamera(object, found, size, K, dist, rvecs, tvecs,
+                                             cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3 | cv::CALIB_ZERO_TANGENT_DIST);
+      const double fit = toFileModel(cv::Matx33d(K), dist.at<double>(0), size, param);
+      std::printf("calibration from %zu views: reprojection error %.3f pixels RMS\n", found.size(), rms);
+      std::printf("radial model of the file against OpenCV's: %.3f pixels RMS over the image\n", fit);
+    }
+  if (arParamSave(&out[0], 1, &param) < 0)
+    return fail("cannot write " + out);
+  std::printf("%s written:\n", out.c_str());
+  arParamDisp(&param);
+  return 0;
+}

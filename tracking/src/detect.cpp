@@ -1,0 +1,255 @@
+// Marker detection: the orchestrator of the stages, and the history that
+// carries markers across frames.
+#include <opencv2/core.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "edges.h"
+#include "internal.h"
+#include "label.h"
+#include "square.h"
+
+ARParam arParam;
+int arImXsize = 0;
+int arImYsize = 0;
+
+namespace ar
+{
+  const DetectorParameters& parameters()
+  {
+    static const DetectorParameters params;
+    return params;
+  }
+}
+
+namespace
+{
+  struct Remembered
+  {
+    ARMarkerInfo marker;
+    int age;
+  };
+
+  // Library-owned storage: the output list (valid until the next call),
+  // the history, and scratch images reused from frame to frame.
+  std::vector<ARMarkerInfo> g_output;
+  std::vector<Remembered> g_history;
+  cv::Mat g_mask, g_labels;
+  bool g_cameraSet = false;
+
+  struct Candidate
+  {
+    ar::Region region;
+    std::vector<cv::Point> contour;
+    int corners[5];
+    bool keep;
+  };
+
+  // Of two squares whose centres are closer than a quarter of the larger
+  // area, only the larger stays (an inner edge found beside an outer one).
+  void dropDuplicates(std::vector<Candidate>& squares)
+  {
+    for (std::size_t i = 0; i < squares.size(); ++i)
+      for (std::size_t j = i + 1; j < squares.size(); ++j)
+        {
+          Candidate& a = squares[i];
+          Candidate& b = squares[j];
+          if (!a.keep || !b.keep)
+            continue;
+          const double dx = a.region.cx - b.region.cx, dy = a.region.cy - b.region.cy;
+          const int larger = std::max(a.region.area, b.region.area);
+          if (dx * dx + dy * dy < larger / 4)
+            (a.region.area > b.region.area ? b : a).keep = false;
+        }
+  }
+
+  bool describe(Candidate& c, const ARUint8* image, ARMarkerInfo& m)
+  {
+    std::memset(&m, 0, sizeof m);
+    if (!ar::fitSides(c.contour, c.corners, image, arImXsize, arImYsize, arParam, m.line, m.vertex))
+      return false;
+    m.area = c.region.area;
+    m.pos[0] = c.region.cx;
+    m.pos[1] = c.region.cy;
+    // The pattern is sampled from the outline's own corner pixels.
+    double corners[4][2];
+    for (int i = 0; i < 4; ++i)
+      {
+        corners[i][0] = c.contour[static_cast<std::size_t>(c.corners[i])].x;
+        corners[i][1] = c.contour[static_cast<std::size_t>(c.corners[i])].y;
+      }
+    int sample[ar::PATTERN_VALUES];
+    ar::samplePattern(image, arImXsize, arImYsize, corners, sample);
+    ar::matchPattern(sample, m.id, m.dir, m.cf);
+    return true;
+  }
+
+  // Same marker as before: similar area, centre moved little for its size.
+  bool continues(const ARMarkerInfo& previous, const ARMarkerInfo& current, double& d)
+  {
+    const double ratio = static_cast<double>(previous.area) / current.area;
+    if (ratio < 0.7 || ratio > 1.43)
+      return false;
+    const double dx = current.pos[0] - previous.pos[0], dy = current.pos[1] - previous.pos[1];
+    d = (dx * dx + dy * dy) / current.area;
+    return d < 0.5;
+  }
+
+  void applyHistory(std::vector<ARMarkerInfo>& found)
+  {
+    // 1. Inherit id and cf from the marker each one continues, when its own
+    //    match is weaker; re-derive dir from the corners' correspondence.
+    for (const Remembered& r : g_history)
+      {
+        const ARMarkerInfo& p = r.marker;
+        int best = -1;
+        double bestD = 0;
+        for (std::size_t j = 0; j < found.size(); ++j)
+          {
+            double d;
+            if (continues(p, found[j], d) && (best < 0 || d < bestD))
+              {
+                best = static_cast<int>(j);
+                bestD = d;
+              }
+          }
+        if (best < 0 || found[static_cast<std::size_t>(best)].cf >= p.cf)
+          continue;
+        ARMarkerInfo& c = found[static_cast<std::size_t>(best)];
+        c.cf = p.cf;
+        c.id = p.id;
+        double minDiff = 0;
+        for (int rot = 0; rot < 4; ++rot)
+          {
+            double diff = 0;
+            for (int k = 0; k < 4; ++k)
+              for (int a = 0; a < 2; ++a)
+                {
+                  const double e = p.vertex[k][a] - c.vertex[(rot + k) % 4][a];
+                  diff += e * e;
+                }
+            if (rot == 0 || diff < minDiff)
+              {
+                minDiff = diff;
+                c.dir = (p.dir - rot + 4) % 4;
+              }
+          }
+      }
+    // 2. Cut-off.
+    for (ARMarkerInfo& m : found)
+      if (m.cf < ar::parameters().confidenceCut)
+        m.id = -1;
+    // 3. Age, and forget what has been gone too long.
+    const int limit = ar::parameters().historyFrames + 2;
+    for (Remembered& r : g_history)
+      ++r.age;
+    g_history.erase(std::remove_if(g_history.begin(), g_history.end(),
+                                   [&](const Remembered& r) { return r.age >= limit; }),
+                    g_history.end());
+    // 4. Remember every identified marker, one entry per id.
+    for (const ARMarkerInfo& m : found)
+      {
+        if (m.id < 0)
+          continue;
+        auto same = std::find_if(g_history.begin(), g_history.end(),
+                                 [&](const Remembered& r) { return r.marker.id == m.id; });
+        if (same != g_history.end())
+          *same = Remembered{m, 1};
+        else
+          g_history.push_back(Remembered{m, 1});
+      }
+    // 5. Re-inject remembered markers nothing continues, unchanged.
+    const std::size_t current = found.size();
+    for (const Remembered& r : g_history)
+      {
+        bool seen = false;
+        for (std::size_t j = 0; j < current && !seen; ++j)
+          {
+            double d;
+            seen = continues(r.marker, found[j], d);
+          }
+        if (!seen)
+          found.push_back(r.marker);
+      }
+  }
+
+  int detect(ARUint8* image, int thresh, bool history, ARMarkerInfo** marker_info, int* marker_num)
+  {
+    if (marker_num != nullptr)
+      *marker_num = 0;
+    if (image == nullptr || marker_info == nullptr || marker_num == nullptr || !g_cameraSet ||
+        arImXsize < 3 || arImYsize < 3)
+      return -1;
+    try
+      {
+        // Step 1. Dark regions of a plausible size, clear of the border.
+        std::vector<ar::Region> regions;
+        ar::findRegions(image, arImXsize, arImYsize, thresh, g_mask, g_labels, regions);
+
+        // Step 2. Regions whose outline has exactly four corners.
+        std::vector<Candidate> squares;
+        for (const ar::Region& r : regions)
+          {
+            Candidate c;
+            c.region = r;
+            c.keep = true;
+            if (ar::findSquare(g_labels, r, c.contour, c.corners))
+              squares.push_back(std::move(c));
+          }
+
+        // Step 3. One square per marker.
+        dropDuplicates(squares);
+
+        // Step 4. Sides, corners and the pattern of each square.
+        std::vector<ARMarkerInfo> found;
+        for (Candidate& c : squares)
+          {
+            ARMarkerInfo m;
+            if (c.keep && describe(c, image, m))
+              found.push_back(m);
+          }
+
+        // Step 5. History (or just the confidence cut-off).
+        if (history)
+          applyHistory(found);
+        else
+          for (ARMarkerInfo& m : found)
+            if (m.cf < ar::parameters().confidenceCut)
+              m.id = -1;
+
+        g_output.swap(found);
+      }
+    catch (const cv::Exception& e)
+      {
+        AR_DEBUG_PRINT("arDetectMarker: %s\n", e.what());
+        return -1;
+      }
+    *marker_info = g_output.empty() ? nullptr : g_output.data();
+    *marker_num = static_cast<int>(g_output.size());
+    return 0;
+  }
+}
+
+extern "C" int arInitCparam(ARParam* param)
+{
+  if (param == nullptr)
+    return -1;
+  arParam = *param;
+  arImXsize = param->xsize;
+  arImYsize = param->ysize;
+  g_cameraSet = true;
+  return 0;
+}
+
+extern "C" int arDetectMarker(ARUint8* dataPtr, int thresh, ARMarkerInfo** marker_info, int* marker_num)
+{
+  return detect(dataPtr, thresh, true, marker_info, marker_num);
+}
+
+extern "C" int arDetectMarkerLite(ARUint8* dataPtr, int thresh, ARMarkerInfo** marker_info,
+                                  int* marker_num)
+{
+  return detect(dataPtr, thresh, false, marker_info, marker_num);
+}

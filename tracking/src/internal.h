@@ -1,0 +1,44 @@
+// Shared internals of the tracking library (C++ only).
+#ifndef AR_SRC_INTERNAL_H
+#define AR_SRC_INTERNAL_H
+
+#include <AR/ar.h>
+
+#include <cstdio>
+
+// Diagnostics compiled out of release builds.
+#ifdef AR_DEBUG
+#define AR_DEBUG_PRINT(...) std::fprintf(stderr, __VA_ARGS__)
+#else
+#define AR_DEBUG_PRINT(...) ((void)0)
+#endif
+
+namespace ar
+{
+  // Tunables of detection, with their defaults.
+  struct DetectorParameters
+  {
+    int areaMin = AR_AREA_MIN;          // pixels in a candidate region
+    int areaMax = AR_AREA_MAX;
+    double confidenceCut = 0.5;         // below: id -1
+    int historyFrames = 2;              // a lost marker is reported this long
+    double cornerSplitFactor = 0.01;    // corner test: dist^2 > area/0.75 * this
+    double edgeTrim = 0.05;             // fraction of each side left out of fits
+    int edgeSearch = 3;                 // pixels searched either side of a side
+  };
+  const DetectorParameters& parameters();
+
+  // The 768 values of one 16x16 B, G, R sample: ((plane*16)+row)*16+col.
+  enum { PATTERN_VALUES = 3 * AR_PATT_SIZE_X * AR_PATT_SIZE_Y };
+
+  // Best pattern and orientation for a sample (colour matching, no PCA).
+  void matchPattern(const int sample[PATTERN_VALUES], int& id, int& dir, double& cf);
+
+  // Samples the central half of a quadrilateral (4 corners in observed
+  // pixels, clockwise, corner 0 mapped to the sample's top-left) into
+  // 16x16 B, G, R cells, as detection does.
+  void samplePattern(const ARUint8* image, int width, int height, const double corners[4][2],
+                     int sample[PATTERN_VALUES]);
+}
+
+#endif

@@ -1,0 +1,146 @@
+// Pattern files and colour template matching.
+#include "internal.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+  enum SlotState { FREE = 0, ACTIVE = 1, INACTIVE = 2 };
+
+  struct Pattern
+  {
+    int state;
+    int colour[4][ar::PATTERN_VALUES];  // inverted value minus the block mean
+    double colourNorm[4];
+  };
+
+  Pattern g_patterns[AR_PATT_NUM_MAX];
+
+  // Inverts a block, removes its integer mean and measures the result.
+  void prepareBlock(const int* raw, int* centred, double& norm)
+  {
+    long sum = 0;
+    for (int i = 0; i < ar::PATTERN_VALUES; ++i)
+      sum += 255 - raw[i];
+    const long mean = sum / ar::PATTERN_VALUES;
+    double squares = 0;
+    for (int i = 0; i < ar::PATTERN_VALUES; ++i)
+      {
+        centred[i] = static_cast<int>(255 - raw[i] - mean);
+        squares += static_cast<double>(centred[i]) * centred[i];
+      }
+    norm = std::sqrt(squares);
+    if (norm == 0.0)
+      norm = 0.0000001;
+  }
+
+  bool validSlot(int patt_no)
+  {
+    return patt_no >= 0 && patt_no < AR_PATT_NUM_MAX && g_patterns[patt_no].state != FREE;
+  }
+}
+
+extern "C" int arLoadPatt(const char* filename)
+{
+  int slot = 0;
+  while (slot < AR_PATT_NUM_MAX && g_patterns[slot].state != FREE)
+    ++slot;
+  if (slot == AR_PATT_NUM_MAX)
+    return -1;
+  std::FILE* f = filename != nullptr ? std::fopen(filename, "r") : nullptr;
+  if (f == nullptr)
+    {
+      std::printf("\"%s\" not found!!\n", filename != nullptr ? filename : "(null)");
+      return -1;
+    }
+  static int raw[4][ar::PATTERN_VALUES];
+  for (int block = 0; block < 4; ++block)
+    for (int i = 0; i < ar::PATTERN_VALUES; ++i)
+      if (std::fscanf(f, "%d", &raw[block][i]) != 1)
+        {
+          std::printf("Pattern Data read error!!\n");
+          std::fclose(f);
+          return -1;
+        }
+  std::fclose(f);
+  Pattern& p = g_patterns[slot];
+  for (int block = 0; block < 4; ++block)
+    prepareBlock(raw[block], p.colour[block], p.colourNorm[block]);
+  p.state = ACTIVE;
+  return slot;
+}
+
+extern "C" int arFreePatt(int patt_no)
+{
+  if (!validSlot(patt_no))
+    return -1;
+  g_patterns[patt_no].state = FREE;
+  return 1;
+}
+
+extern "C" int arActivatePatt(int patt_no)
+{
+  if (!validSlot(patt_no))
+    return -1;
+  g_patterns[patt_no].state = ACTIVE;
+  return 1;
+}
+
+extern "C" int arDeactivatePatt(int patt_no)
+{
+  if (!validSlot(patt_no))
+    return -1;
+  g_patterns[patt_no].state = INACTIVE;
+  return 1;
+}
+
+namespace ar
+{
+  void matchPattern(const int sample[PATTERN_VALUES], int& id, int& dir, double& cf)
+  {
+    int x[PATTERN_VALUES];
+    long sum = 0;
+    for (int i = 0; i < PATTERN_VALUES; ++i)
+      sum += 255 - sample[i];
+    const long mean = sum / PATTERN_VALUES;
+    double squares = 0;
+    for (int i = 0; i < PATTERN_VALUES; ++i)
+      {
+        x[i] = static_cast<int>(255 - sample[i] - mean);
+        squares += static_cast<double>(x[i]) * x[i];
+      }
+    const double norm = std::sqrt(squares);
+    if (norm == 0.0)
+      {
+        // A uniform interior: nothing to correlate.
+        id = 0;
+        dir = 0;
+        cf = -1.0;
+        return;
+      }
+    id = -1;
+    dir = -1;
+    cf = 0.0;
+    for (int k = 0; k < AR_PATT_NUM_MAX; ++k)
+      {
+        const Pattern& p = g_patterns[k];
+        if (p.state != ACTIVE)
+          continue;
+        for (int j = 0; j < 4; ++j)
+          {
+            long long dot = 0;
+            for (int i = 0; i < PATTERN_VALUES; ++i)
+              dot += static_cast<long long>(x[i]) * p.colour[j][i];
+            const double score = static_cast<double>(dot) / p.colourNorm[j] / norm;
+            if (score > cf)
+              {
+                cf = score;
+                id = k;
+                dir = j;
+              }
+          }
+      }
+  }
+}

@@ -1,0 +1,142 @@
+#include "square.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+
+#include "internal.h"
+
+namespace ar
+{
+  namespace
+  {
+    // Splits contour[st..ed] at the point farthest from its chord while
+    // that point is farther than sqrt(thresh); the split points, in order,
+    // go to found. False when more than five turn up (not a square).
+    bool splitAtCorners(const std::vector<cv::Point>& c, int st, int ed, double thresh,
+                        std::vector<int>& found)
+    {
+      const double a = c[ed].y - c[st].y;
+      const double b = c[st].x - c[ed].x;
+      const double k = static_cast<double>(c[ed].x) * c[st].y - static_cast<double>(c[ed].y) * c[st].x;
+      double dmax = 0;
+      int at = -1;
+      for (int i = st + 1; i < ed; ++i)
+        {
+          double d = a * c[i].x + b * c[i].y + k;
+          if (d * d > dmax)
+            {
+              dmax = d * d;
+              at = i;
+            }
+        }
+      const double len2 = a * a + b * b;
+      if (at < 0 || len2 == 0 || dmax / len2 <= thresh)
+        return true;
+      if (!splitAtCorners(c, st, at, thresh, found) || found.size() > 5)
+        return false;
+      found.push_back(at);
+      return splitAtCorners(c, at, ed, thresh, found);
+    }
+
+    bool exactlyOne(const std::vector<cv::Point>& c, int st, int ed, double thresh, int& corner)
+    {
+      std::vector<int> found;
+      if (!splitAtCorners(c, st, ed, thresh, found) || found.size() != 1)
+        return false;
+      corner = found[0];
+      return true;
+    }
+
+    // The square test: from point 0 find the farthest point, then each
+    // half must hold one more corner (or one half two and the other none).
+    bool cornersOf(const std::vector<cv::Point>& c, int area, int corners[5])
+    {
+      const int last = static_cast<int>(c.size()) - 1;
+      int far = 0;
+      double dmax = 0;
+      for (int i = 1; i < last; ++i)
+        {
+          double dx = c[i].x - c[0].x, dy = c[i].y - c[0].y;
+          if (dx * dx + dy * dy > dmax)
+            {
+              dmax = dx * dx + dy * dy;
+              far = i;
+            }
+        }
+      if (far == 0)
+        return false;
+      const double thresh = (area / 0.75) * parameters().cornerSplitFactor;
+      std::vector<int> first, second;
+      if (!splitAtCorners(c, 0, far, thresh, first) || !splitAtCorners(c, far, last, thresh, second))
+        return false;
+      corners[0] = 0;
+      corners[4] = last;
+      if (first.size() == 1 && second.size() == 1)
+        {
+          corners[1] = first[0];
+          corners[2] = far;
+          corners[3] = second[0];
+          return true;
+        }
+      if (first.size() > 1 && second.empty())
+        {
+          int mid = far / 2;
+          corners[3] = far;
+          return exactlyOne(c, 0, mid, thresh, corners[1]) && exactlyOne(c, mid, far, thresh, corners[2]);
+        }
+      if (first.empty() && second.size() > 1)
+        {
+          int mid = (far + last) / 2;
+          corners[1] = far;
+          return exactlyOne(c, far, mid, thresh, corners[2]) && exactlyOne(c, mid, last, thresh, corners[3]);
+        }
+      return false;
+    }
+  }
+
+  bool findSquare(const cv::Mat& labels, const Region& region, std::vector<cv::Point>& contour,
+                  int corners[5])
+  {
+    cv::Rect roi(region.box.x - 1, region.box.y - 1, region.box.width + 2, region.box.height + 2);
+    roi &= cv::Rect(0, 0, labels.cols, labels.rows);
+    cv::Mat mask = labels(roi) == region.label;
+    std::vector<std::vector<cv::Point> > outlines;
+    cv::findContours(mask, outlines, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE, roi.tl());
+    if (outlines.empty())
+      return false;
+    std::vector<cv::Point>& outline = *std::max_element(
+      outlines.begin(), outlines.end(),
+      [](const std::vector<cv::Point>& a, const std::vector<cv::Point>& b) { return a.size() < b.size(); });
+    const int n = static_cast<int>(outline.size());
+    if (n < 4)
+      return false;
+    // Clockwise on screen (y down) means a positive shoelace sum; the
+    // tracer's first point (leftmost of the top row) stays first.
+    double shoelace = 0;
+    for (int i = 0; i < n; ++i)
+      {
+        const cv::Point& p = outline[i];
+        const cv::Point& q = outline[(i + 1) % n];
+        shoelace += static_cast<double>(p.x) * q.y - static_cast<double>(q.x) * p.y;
+      }
+    if (shoelace < 0)
+      std::reverse(outline.begin() + 1, outline.end());
+    // Restart at the point farthest from the start, and close the loop.
+    int far = 0;
+    double dmax = -1;
+    for (int i = 0; i < n; ++i)
+      {
+        double dx = outline[i].x - outline[0].x, dy = outline[i].y - outline[0].y;
+        if (dx * dx + dy * dy > dmax)
+          {
+            dmax = dx * dx + dy * dy;
+            far = i;
+          }
+      }
+    contour.resize(static_cast<std::size_t>(n) + 1);
+    for (int i = 0; i <= n; ++i)
+      contour[static_cast<std::size_t>(i)] = outline[static_cast<std::size_t>((far + i) % n)];
+    return cornersOf(contour, region.area, corners);
+  }
+}

@@ -1,0 +1,334 @@
+// Video capture on a thread of its own: a V4L2 camera or a file through
+// OpenCV, or the built-in synthetic scene. Frames go into three BGRA
+// buffers: the one being written, the newest finished one, and the one the
+// application holds until arVideoCapNext.
+#include <AR/video.h>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "../synth/scene.h"
+#include "internal.h"
+#include "video_options.h"
+
+namespace
+{
+  typedef std::chrono::steady_clock Clock;
+
+  class Source
+  {
+  public:
+    virtual ~Source() {}
+    // Fills a BGRA frame of the source's size; false at the end of input.
+    virtual bool grab(cv::Mat& bgra, double conv[3][4]) = 0;
+    // Seconds between frames the capture thread keeps (0: as they come).
+    double period = 0;
+    int width = 0, height = 0;
+    bool hasPose = false;
+  };
+
+  class CaptureSource : public Source
+  {
+  public:
+    CaptureSource(const ar::VideoOptions& o) : m_options(o) {}
+
+    bool open()
+    {
+      if (m_options.kind == ar::VideoOptions::CAMERA)
+        {
+          if (!m_cap.open(m_options.device, cv::CAP_V4L2))
+            return false;
+          m_cap.set(cv::CAP_PROP_FRAME_WIDTH, m_options.width);
+          m_cap.set(cv::CAP_PROP_FRAME_HEIGHT, m_options.height);
+          if (m_options.fps > 0)
+            m_cap.set(cv::CAP_PROP_FPS, m_options.fps);
+        }
+      else
+        {
+          if (!m_cap.open(m_options.file))
+            return false;
+          double fps = m_options.fps > 0 ? m_options.fps : m_cap.get(cv::CAP_PROP_FPS);
+          period = fps > 0 && fps < 1000 ? 1.0 / fps : 1.0 / 30;
+        }
+      // The size is that of the first frame, which is kept for grab().
+      if (!m_cap.read(m_first) || m_first.empty())
+        return false;
+      width = m_first.cols;
+      height = m_first.rows;
+      return true;
+    }
+
+    bool grab(cv::Mat& bgra, double[3][4]) override
+    {
+      cv::Mat frame;
+      if (!m_first.empty())
+        {
+          frame = m_first;
+          m_first.release();
+        }
+      else if (!m_cap.read(frame) || frame.empty())
+        {
+          if (m_options.kind != ar::VideoOptions::FILE || !m_options.loop)
+            return false;
+          m_cap.set(cv::CAP_PROP_POS_FRAMES, 0);
+          if (!m_cap.read(frame) || frame.empty())
+            {
+              m_cap.release();
+              if (!m_cap.open(m_options.file) || !m_cap.read(frame) || frame.empty())
+                return false;
+            }
+        }
+      if (frame.cols != width || frame.rows != height)
+        cv::resize(frame, frame, cv::Size(width, height));
+      if (m_options.flipV || m_options.flipH)
+        cv::flip(frame, frame, m_options.flipV && m_options.flipH ? -1 : (m_options.flipV ? 0 : 1));
+      switch (frame.channels())
+        {
+        case 1: cv::cvtColor(frame, bgra, cv::COLOR_GRAY2BGRA); break;
+        case 3: cv::cvtColor(frame, bgra, cv::COLOR_BGR2BGRA); break;
+        default: frame.copyTo(bgra); break;
+        }
+      return true;
+    }
+
+  private:
+    ar::VideoOptions m_options;
+    cv::VideoCapture m_cap;
+    cv::Mat m_first;
+  };
+
+  class SyntheticSource : public Source
+  {
+  public:
+    explicit SyntheticSource(const ar::VideoOptions& o)
+    {
+      ARParam file;
+      ARParam camera;
+      if (arParamLoad("Data/camera_para.dat", 1, &file) == 0 && file.xsize > 0)
+        arParamChangeSize(&file, o.width, o.height, &camera);
+      else
+        camera = synth::nominalCamera(o.width, o.height);
+      m_scene.reset(new synth::Scene(camera, o.seed));
+      width = o.width;
+      height = o.height;
+      period = 1.0 / (o.fps > 0 ? o.fps : 30.0);
+      m_step = period;
+      hasPose = true;
+    }
+
+    bool grab(cv::Mat& bgra, double conv[3][4]) override
+    {
+      synth::pathPose(m_scene->camera(), m_frame * m_step, conv);
+      ++m_frame;
+      bgra = m_scene->render(conv);
+      return true;
+    }
+
+  private:
+    std::unique_ptr<synth::Scene> m_scene;
+    double m_step = 1.0 / 30;
+    long m_frame = 0;
+  };
+
+  struct Device
+  {
+    std::unique_ptr<Source> source;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    bool started = false;
+    std::mutex mutex;
+    cv::Mat buffers[3];
+    double poses[3][3][4];
+    int newest = -1;   // finished, not yet handed out
+    int held = -1;     // handed out, not yet given back
+    double lastPose[3][4];
+    bool lastPoseValid = false;
+
+    void run()
+    {
+      Clock::time_point next = Clock::now();
+      cv::Mat frame;
+      double conv[3][4] = {};
+      while (!stop)
+        {
+          if (!source->grab(frame, conv))
+            {
+              // End of input: nothing more will come.
+              while (!stop)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              return;
+            }
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            int target = 0;
+            while (target == newest || target == held)
+              ++target;
+            frame.copyTo(buffers[target]);
+            std::memcpy(poses[target], conv, sizeof conv);
+            newest = target;
+          }
+          if (source->period > 0)
+            {
+              next += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(source->period));
+              const Clock::time_point now = Clock::now();
+              if (next < now)
+                next = now;
+              while (!stop && Clock::now() < next)
+                std::this_thread::sleep_for(std::min<Clock::duration>(next - Clock::now(),
+                                                                      std::chrono::milliseconds(5)));
+            }
+        }
+    }
+  };
+
+  std::unique_ptr<Device> g_device;
+
+  void stopThread()
+  {
+    if (g_device && g_device->started)
+      {
+        g_device->stop = true;
+        if (g_device->thread.joinable())
+          g_device->thread.join();
+        g_device->started = false;
+      }
+  }
+}
+
+extern "C" int arVideoDispOption(void)
+{
+  std::printf("%s", ar::videoOptionHelp());
+  return 0;
+}
+
+extern "C" int arVideoOpen(char* config)
+{
+  if (g_device)
+    {
+      std::printf("Device has been opened!!\n");
+      return -1;
+    }
+  const std::string text = ar::resolveVideoConfig(config);
+  ar::VideoOptions options;
+  std::string error;
+  if (!ar::parseVideoOptions(text, options, error))
+    {
+      std::fprintf(stderr, "arVideoOpen: %s\n", error.c_str());
+      arVideoDispOption();
+      return -1;
+    }
+  std::unique_ptr<Device> device(new Device);
+  try
+    {
+      if (options.kind == ar::VideoOptions::SYNTHETIC)
+        device->source.reset(new SyntheticSource(options));
+      else
+        {
+          std::unique_ptr<CaptureSource> capture(new CaptureSource(options));
+          if (!capture->open())
+            {
+              std::fprintf(stderr, "arVideoOpen: cannot open %s\n",
+                           options.kind == ar::VideoOptions::CAMERA
+                             ? ("camera " + options.device).c_str()
+                             : ("video file " + options.file).c_str());
+              return -1;
+            }
+          device->source = std::move(capture);
+        }
+    }
+  catch (const cv::Exception& e)
+    {
+      std::fprintf(stderr, "arVideoOpen: cannot open the video source: %s\n", e.what());
+      return -1;
+    }
+  g_device = std::move(device);
+  return 0;
+}
+
+extern "C" int arVideoClose(void)
+{
+  if (!g_device)
+    return -1;
+  stopThread();
+  g_device.reset();
+  return 0;
+}
+
+extern "C" int arVideoInqSize(int* x, int* y)
+{
+  if (!g_device || x == nullptr || y == nullptr)
+    return -1;
+  *x = g_device->source->width;
+  *y = g_device->source->height;
+  return 0;
+}
+
+extern "C" int arVideoCapStart(void)
+{
+  if (!g_device)
+    return -1;
+  if (g_device->started)
+    {
+      std::printf("arVideoCapStart has already been called.\n");
+      return -1;
+    }
+  g_device->stop = false;
+  g_device->started = true;
+  Device* d = g_device.get();
+  g_device->thread = std::thread([d] { d->run(); });
+  return 0;
+}
+
+extern "C" int arVideoCapStop(void)
+{
+  if (!g_device || !g_device->started)
+    return -1;
+  stopThread();
+  return 0;
+}
+
+extern "C" ARUint8* arVideoGetImage(void)
+{
+  if (!g_device || !g_device->started)
+    return nullptr;
+  Device& d = *g_device;
+  std::lock_guard<std::mutex> lock(d.mutex);
+  if (d.newest < 0)
+    return nullptr;
+  // A frame taken earlier and not given back is given back now.
+  d.held = d.newest;
+  d.newest = -1;
+  std::memcpy(d.lastPose, d.poses[d.held], sizeof d.lastPose);
+  d.lastPoseValid = d.source->hasPose;
+  return d.buffers[d.held].data;
+}
+
+extern "C" int arVideoCapNext(void)
+{
+  if (!g_device || !g_device->started)
+    {
+      std::printf("arVideoCapStart has never been called.\n");
+      return -1;
+    }
+  std::lock_guard<std::mutex> lock(g_device->mutex);
+  g_device->held = -1;
+  return 0;
+}
+
+extern "C" int arVideoSyntheticPose(double conv[3][4])
+{
+  if (!g_device || !g_device->lastPoseValid || conv == nullptr)
+    return -1;
+  std::lock_guard<std::mutex> lock(g_device->mutex);
+  std::memcpy(conv, g_device->lastPose, sizeof g_device->lastPose);
+  return 0;
+}

@@ -1,0 +1,157 @@
+#include "video_options.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace ar
+{
+  namespace
+  {
+    bool positiveInt(const std::string& text, int& out)
+    {
+      if (text.empty() || text.size() > 9)
+        return false;
+      char* end = nullptr;
+      long v = std::strtol(text.c_str(), &end, 10);
+      if (*end != '\0' || v <= 0)
+        return false;
+      out = static_cast<int>(v);
+      return true;
+    }
+
+    bool positiveNumber(const std::string& text, double& out)
+    {
+      char* end = nullptr;
+      errno = 0;
+      double v = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0 || v > 1000)
+        return false;
+      out = v;
+      return true;
+    }
+  }
+
+  const char* videoOptionHelp()
+  {
+    return "Video options:\n"
+           "  -dev=PATH          V4L2 camera device (default /dev/video0)\n"
+           "  -width=N           frame width (default 640)\n"
+           "  -height=N          frame height (default 480)\n"
+           "  -fps=N             frame rate (camera or file: its own; built-in scene: 30)\n"
+           "  -flipv, -fliph     mirror the camera picture vertically / horizontally\n"
+           "  -file=PATH         a video file or an image sequence such as frames/%04d.png\n"
+           "  -loop              start the file again at its end\n"
+           "  -synthetic         the built-in scene: our marker moving over a textured\n"
+           "                     background, seen through Data/camera_para.dat\n"
+           "  -seed=N            the built-in scene's background (default 1)\n"
+           "The string may also name a file holding the options (Data/video.conf);\n"
+           "VORLINDE_VIDEO, when set, replaces it.\n";
+  }
+
+  bool parseVideoOptions(const std::string& text, VideoOptions& o, std::string& error)
+  {
+    o = VideoOptions();
+    std::istringstream words(text);
+    std::string word;
+    bool camera = false;
+    while (words >> word)
+      {
+        std::string::size_type eq = word.find('=');
+        const std::string key = word.substr(0, eq == std::string::npos ? word.size() : eq + 1);
+        const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+        if (key == "-dev=" && !value.empty())
+          {
+            o.device = value;
+            camera = true;
+          }
+        else if (key == "-width=" || key == "-height=")
+          {
+            if (!positiveInt(value, key == "-width=" ? o.width : o.height) ||
+                (key == "-width=" ? o.width : o.height) > 8192)
+              {
+                error = word + ": needs a size in pixels, 1 to 8192";
+                return false;
+              }
+            o.sizeGiven = true;
+          }
+        else if (key == "-fps=")
+          {
+            if (!positiveNumber(value, o.fps))
+              {
+                error = word + ": needs frames per second, above 0 and at most 1000";
+                return false;
+              }
+          }
+        else if (key == "-seed=")
+          {
+            int seed = 0;
+            if (!positiveInt(value, seed) && value != "0")
+              {
+                error = word + ": needs a whole number";
+                return false;
+              }
+            o.seed = value == "0" ? 0u : static_cast<unsigned>(seed);
+          }
+        else if (key == "-file=" && !value.empty())
+          {
+            o.file = value;
+            if (o.kind == VideoOptions::SYNTHETIC)
+              {
+                error = "-file and -synthetic cannot be combined";
+                return false;
+              }
+            o.kind = VideoOptions::FILE;
+          }
+        else if (word == "-synthetic")
+          {
+            if (o.kind == VideoOptions::FILE)
+              {
+                error = "-file and -synthetic cannot be combined";
+                return false;
+              }
+            o.kind = VideoOptions::SYNTHETIC;
+          }
+        else if (word == "-flipv")
+          o.flipV = true;
+        else if (word == "-fliph")
+          o.flipH = true;
+        else if (word == "-loop")
+          o.loop = true;
+        else
+          {
+            error = "unknown video option \"" + word + "\"";
+            if (word[0] != '-')
+              error += " (no video configuration file of that name either)";
+            return false;
+          }
+      }
+    if (camera && o.kind != VideoOptions::CAMERA)
+      {
+        error = "-dev cannot be combined with -file or -synthetic";
+        return false;
+      }
+    return true;
+  }
+
+  std::string resolveVideoConfig(const char* config)
+  {
+    std::string text = config != nullptr ? config : "";
+    const char* env = std::getenv("VORLINDE_VIDEO");
+    if (env != nullptr && env[0] != '\0')
+      text = env;
+    struct stat st;
+    if (!text.empty() && stat(text.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      {
+        std::ifstream in(text.c_str());
+        std::ostringstream contents;
+        contents << in.rdbuf();
+        text = contents.str();
+      }
+    return text;
+  }
+}

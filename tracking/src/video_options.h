@@ -1,0 +1,38 @@
+// The video option string: parsing, and where the string comes from.
+#ifndef AR_SRC_VIDEO_OPTIONS_H
+#define AR_SRC_VIDEO_OPTIONS_H
+
+#include <string>
+
+namespace ar
+{
+  struct VideoOptions
+  {
+    enum Kind { CAMERA, FILE, SYNTHETIC };
+    Kind kind = CAMERA;
+    std::string device = "/dev/video0";
+    std::string file;
+    int width = 640;
+    int height = 480;
+    bool sizeGiven = false;
+    double fps = 0;  // 0: the source's own (camera, file) or 30 (built-in)
+    bool flipV = false;
+    bool flipH = false;
+    bool loop = false;
+    unsigned seed = 1;
+  };
+
+  // Parses "-dev=/dev/video0 -width=640 ..."; false with a one-line
+  // reason in error for an unknown option or a bad value.
+  bool parseVideoOptions(const std::string& text, VideoOptions& options, std::string& error);
+
+  // The option string to use for config: VORLINDE_VIDEO when set and
+  // non-empty, else config; a string naming an existing file is replaced
+  // by that file's text.
+  std::string resolveVideoConfig(const char* config);
+
+  // The option list arVideoDispOption prints.
+  const char* videoOptionHelp();
+}
+
+#endif

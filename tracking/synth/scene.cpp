@@ -1,0 +1,213 @@
+#include "scene.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <cstring>
+
+#include "marker.h"
+
+namespace synth
+{
+  namespace
+  {
+    cv::Matx33d rotX(double deg)
+    {
+      double a = deg * CV_PI / 180, c = std::cos(a), s = std::sin(a);
+      return cv::Matx33d(1, 0, 0, 0, c, -s, 0, s, c);
+    }
+    cv::Matx33d rotY(double deg)
+    {
+      double a = deg * CV_PI / 180, c = std::cos(a), s = std::sin(a);
+      return cv::Matx33d(c, 0, s, 0, 1, 0, -s, 0, c);
+    }
+    cv::Matx33d rotZ(double deg)
+    {
+      double a = deg * CV_PI / 180, c = std::cos(a), s = std::sin(a);
+      return cv::Matx33d(c, -s, 0, s, c, 0, 0, 0, 1);
+    }
+
+    cv::Mat makeBackground(int width, int height, unsigned seed)
+    {
+      cv::RNG rng(seed);
+      cv::Mat bg(height, width, CV_8UC3);
+      // A soft light gradient, then shapes of many greys and colours, some
+      // dark enough to be candidates the detector must reject.
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+          {
+            double g = 170 + 50 * std::sin(x * 0.011 + y * 0.004) + 20 * std::cos(y * 0.017);
+            bg.at<cv::Vec3b>(y, x) = cv::Vec3b(cv::saturate_cast<uchar>(g + 10), cv::saturate_cast<uchar>(g),
+                                               cv::saturate_cast<uchar>(g - 15));
+          }
+      const int shapes = 24 + (width * height) / 20000;
+      for (int i = 0; i < shapes; ++i)
+        {
+          cv::Scalar colour(rng.uniform(40, 250), rng.uniform(40, 250), rng.uniform(40, 250));
+          cv::Point c(rng.uniform(0, width), rng.uniform(0, height));
+          int r = rng.uniform(8, std::max(9, width / 10));
+          switch (rng.uniform(0, 3))
+            {
+            case 0:
+              cv::circle(bg, c, r, colour, cv::FILLED, cv::LINE_AA);
+              break;
+            case 1:
+              cv::rectangle(bg, c, c + cv::Point(r, r * 2 / 3), colour, cv::FILLED, cv::LINE_AA);
+              break;
+            default:
+              cv::line(bg, c, c + cv::Point(rng.uniform(-r, r), rng.uniform(-r, r)), colour,
+                       rng.uniform(1, 4), cv::LINE_AA);
+              break;
+            }
+        }
+      cv::GaussianBlur(bg, bg, cv::Size(3, 3), 0.8);
+      return bg;
+    }
+  }
+
+  ARParam nominalCamera(int width, int height, double hfov)
+  {
+    ARParam p = {};
+    p.xsize = width;
+    p.ysize = height;
+    const double f = (width / 2.0) / std::tan(hfov * CV_PI / 360.0);
+    const double cx = (width - 1) / 2.0, cy = (height - 1) / 2.0;
+    double mat[3][4] = {{f, 0, cx, 0}, {0, f, cy, 0}, {0, 0, 1, 0}};
+    std::memcpy(p.mat, mat, sizeof mat);
+    p.dist_factor[0] = cx;
+    p.dist_factor[1] = cy;
+    p.dist_factor[2] = 0.0;
+    p.dist_factor[3] = 1.0;
+    return p;
+  }
+
+  void poseAt(const ARParam& camera, double u, double v, double z, double rx, double ry, double roll,
+              double conv[3][4])
+  {
+    // Facing the camera: marker X right, Y up (camera -Y), Z towards it.
+    const cv::Matx33d facing(1, 0, 0, 0, -1, 0, 0, 0, -1);
+    const cv::Matx33d R = rotX(rx) * rotY(ry) * facing * rotZ(roll);
+    const double fx = camera.mat[0][0], skew = camera.mat[0][1], cx = camera.mat[0][2];
+    const double fy = camera.mat[1][1], cy = camera.mat[1][2];
+    const double y = (v - cy) / fy;
+    const double x = (u - cx - skew * y) / fx;
+    const double t[3] = {x * z, y * z, z};
+    for (int r = 0; r < 3; ++r)
+      {
+        for (int c = 0; c < 3; ++c)
+          conv[r][c] = R(r, c);
+        conv[r][3] = t[r];
+      }
+  }
+
+  void pathPose(const ARParam& camera, double t, double conv[3][4])
+  {
+    const double w = camera.xsize, h = camera.ysize;
+    const double u = w * (0.5 + 0.18 * std::sin(0.31 * t));
+    const double v = h * (0.5 + 0.15 * std::sin(0.23 * t + 1.0));
+    const double z = 470 + 130 * std::sin(0.17 * t);
+    poseAt(camera, u, v, z, 30 * std::sin(0.27 * t), 28 * std::sin(0.19 * t + 0.5), 40 * std::sin(0.11 * t), conv);
+  }
+
+  Scene::Scene(const ARParam& camera, unsigned seed, int supersample)
+    : m_camera(camera), m_s(std::max(1, supersample))
+  {
+    const int W = camera.xsize * m_s, H = camera.ysize * m_s;
+    m_ideal.create(H, W, CV_32FC2);
+    for (int ys = 0; ys < H; ++ys)
+      {
+        cv::Vec2f* row = m_ideal.ptr<cv::Vec2f>(ys);
+        const double oy = (ys + 0.5) / m_s - 0.5;
+        for (int xs = 0; xs < W; ++xs)
+          {
+            const double ox = (xs + 0.5) / m_s - 0.5;
+            double ix, iy;
+            arParamObserv2Ideal(camera.dist_factor, ox, oy, &ix, &iy);
+            row[xs] = cv::Vec2f(static_cast<float>(ix), static_cast<float>(iy));
+          }
+      }
+    cv::Mat bg = makeBackground(camera.xsize, camera.ysize, seed);
+    cv::resize(bg, m_background, cv::Size(W, H), 0, 0, cv::INTER_LINEAR);
+  }
+
+  const cv::Mat& Scene::texture(int marker) const
+  {
+    auto it = m_textures.find(marker);
+    if (it != m_textures.end())
+      return it->second;
+    if (m_textures.size() > 64)
+      m_textures.clear();
+    // Paper: the marker plus a white margin of an eighth of its side
+    // (10 mm at 80 mm) on each side; marker is a multiple of 8 texels.
+    return m_textures[marker] = renderMarker(marker, marker / 8);
+  }
+
+  cv::Mat Scene::render(const double (*conv)[4], double marker_mm) const
+  {
+    cv::Mat canvas = m_background.clone();
+    if (conv != nullptr)
+      {
+        const auto& P = m_camera.mat;
+        const cv::Matx33d K(P[0][0], P[0][1], P[0][2], P[1][0], P[1][1], P[1][2], P[2][0], P[2][1], P[2][2]);
+        const cv::Matx33d Rt(conv[0][0], conv[0][1], conv[0][3], conv[1][0], conv[1][1], conv[1][3],
+                             conv[2][0], conv[2][1], conv[2][3]);
+        const cv::Matx33d Hinv = (K * Rt).inv();
+        // Texels about as dense as sub-pixels at the marker's distance, so
+        // that bilinear texturing plus the sub-pixel box filter give each
+        // pixel its true coverage along the marker's edges.
+        const double wanted = marker_mm * m_s * P[0][0] / std::max(50.0, conv[2][3]);
+        const int marker = std::max(32, std::min(8192, 8 * static_cast<int>(std::lround(wanted / 8))));
+        const cv::Mat& tex = texture(marker);
+        const double scale = marker / marker_mm;  // texels per mm
+        const double paper = marker_mm * 1.25;
+        cv::Mat map(m_ideal.size(), CV_32FC2);
+        for (int y = 0; y < map.rows; ++y)
+          {
+            const cv::Vec2f* in = m_ideal.ptr<cv::Vec2f>(y);
+            cv::Vec2f* out = map.ptr<cv::Vec2f>(y);
+            for (int x = 0; x < map.cols; ++x)
+              {
+                const double ix = in[x][0], iy = in[x][1];
+                const double w = Hinv(2, 0) * ix + Hinv(2, 1) * iy + Hinv(2, 2);
+                if (w <= 0)
+                  {
+                    out[x] = cv::Vec2f(-1e6f, -1e6f);
+                    continue;
+                  }
+                const double X = (Hinv(0, 0) * ix + Hinv(0, 1) * iy + Hinv(0, 2)) / w;
+                const double Y = (Hinv(1, 0) * ix + Hinv(1, 1) * iy + Hinv(1, 2)) / w;
+                // Texel centres sit at integer coordinates.
+                out[x] = cv::Vec2f(static_cast<float>((X + paper / 2) * scale - 0.5),
+                                   static_cast<float>((paper / 2 - Y) * scale - 0.5));
+              }
+          }
+        cv::remap(tex, canvas, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+      }
+    cv::Mat frame;
+    cv::resize(canvas, frame, cv::Size(m_camera.xsize, m_camera.ysize), 0, 0, cv::INTER_AREA);
+    cv::Mat bgra;
+    cv::cvtColor(frame, bgra, cv::COLOR_BGR2BGRA);
+    return bgra;
+  }
+
+  void degrade(cv::Mat& bgra, double noise_sigma, double blur_sigma, unsigned seed)
+  {
+    if (blur_sigma > 0)
+      cv::GaussianBlur(bgra, bgra, cv::Size(0, 0), blur_sigma);
+    if (noise_sigma > 0)
+      {
+        cv::RNG rng(seed);
+        cv::Mat noise(bgra.size(), CV_16SC4);
+        rng.fill(noise, cv::RNG::NORMAL, 0, noise_sigma);
+        cv::Mat wide;
+        bgra.convertTo(wide, CV_16SC4);
+        wide += noise;
+        wide.convertTo(bgra, CV_8UC4);
+        // Alpha stays opaque.
+        std::vector<cv::Mat> planes;
+        cv::split(bgra, planes);
+        planes[3].setTo(255);
+        cv::merge(planes, bgra);
+      }
+  }
+}

@@ -1,0 +1,59 @@
+// A synthetic camera scene: our marker, printed on white paper, at a known
+// pose over a textured background, seen through a camera with its
+// distortion. Deterministic for a given seed. Used by the built-in video
+// source, the tests and the benchmarks.
+#ifndef VORLINDE_SYNTH_SCENE_H
+#define VORLINDE_SYNTH_SCENE_H
+
+#include <opencv2/core.hpp>
+
+#include <map>
+
+#include <AR/param.h>
+
+namespace synth
+{
+  // A nominal camera: width x height, horizontal field of view hfov
+  // degrees, principal point at the image centre, no distortion.
+  ARParam nominalCamera(int width, int height, double hfov = 60.0);
+
+  // The pose that puts the marker centre on pixel (u, v) at depth z (mm),
+  // facing the camera, then tilted about the camera's X and Y axes by rx,
+  // ry and turned in its own plane by roll (degrees, counter-clockwise as
+  // seen from the camera).
+  void poseAt(const ARParam& camera, double u, double v, double z, double rx, double ry, double roll,
+              double conv[3][4]);
+
+  // A smooth path through poses that stay in view: t in seconds.
+  void pathPose(const ARParam& camera, double t, double conv[3][4]);
+
+  class Scene
+  {
+  public:
+    // camera must already be sized to the image wanted.
+    Scene(const ARParam& camera, unsigned seed, int supersample = 3);
+
+    // The frame with the marker (side marker_mm, on paper with a margin) at
+    // pose conv, as 8-bit BGRA. Without a pose (conv NULL) the background
+    // alone.
+    cv::Mat render(const double (*conv)[4], double marker_mm = 80.0) const;
+
+    const ARParam& camera() const { return m_camera; }
+
+  private:
+    // The marker, marker texels wide, on its paper.
+    const cv::Mat& texture(int marker) const;
+
+    ARParam m_camera;
+    int m_s;
+    cv::Mat m_ideal;       // CV_32FC2: ideal position of each sub-pixel
+    cv::Mat m_background;  // CV_8UC3 at sub-pixel resolution
+    mutable std::map<int, cv::Mat> m_textures;
+  };
+
+  // Adds Gaussian noise (sigma grey levels) and/or Gaussian blur (sigma
+  // pixels) to a BGRA frame, deterministically for a seed.
+  void degrade(cv::Mat& bgra, double noise_sigma, double blur_sigma, unsigned seed);
+}
+
+#endif
