@@ -1,0 +1,212 @@
+// Video sources and timing: the option string, where it comes from, the
+// built-in scene (never blocking, with its true pose), files, a missing
+// camera, and the timer's units.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include <AR/video.h>
+
+#include "tracking_support.h"
+#include "video_options.h"
+
+using namespace tracking_test;
+
+namespace
+{
+  ARUint8* nextImage(int timeout_ms)
+  {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline)
+      {
+        ARUint8* image = arVideoGetImage();
+        if (image != nullptr)
+          return image;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    return nullptr;
+  }
+}
+
+TEST(VideoOptions, ParseTable)
+{
+  struct Case { const char* text; bool ok; ar::VideoOptions::Kind kind; int w, h; double fps; };
+  const Case cases[] = {
+    {"", true, ar::VideoOptions::CAMERA, 640, 480, 0},
+    {"-dev=/dev/video2 -width=320 -height=240 -fps=15 -flipv -fliph", true, ar::VideoOptions::CAMERA, 320, 240, 15},
+    {"-file=clip.mp4 -loop -fps=12.5", true, ar::VideoOptions::FILE, 640, 480, 12.5},
+    {"-synthetic -width=1280 -height=720 -seed=9", true, ar::VideoOptions::SYNTHETIC, 1280, 720, 0},
+    {"-synthetic -file=x.mp4", false, ar::VideoOptions::CAMERA, 0, 0, 0},
+    {"-dev=/dev/video0 -synthetic", false, ar::VideoOptions::CAMERA, 0, 0, 0},
+    {"-width=0", false, ar::VideoOptions::CAMERA, 0, 0, 0},
+    {"-fps=fast", false, ar::VideoOptions::CAMERA, 0, 0, 0},
+    {"-channel=1", false, ar::VideoOptions::CAMERA, 0, 0, 0},
+    {"Data/missing.conf", false, ar::VideoOptions::CAMERA, 0, 0, 0},
+  };
+  for (const Case& c : cases)
+    {
+      ar::VideoOptions o;
+      std::string error;
+      ASSERT_EQ(ar::parseVideoOptions(c.text, o, error), c.ok) << c.text << ": " << error;
+      if (!c.ok)
+        {
+          EXPECT_FALSE(error.empty());
+          continue;
+        }
+      EXPECT_EQ(o.kind, c.kind) << c.text;
+      EXPECT_EQ(o.width, c.w) << c.text;
+      EXPECT_EQ(o.height, c.h) << c.text;
+      EXPECT_EQ(o.fps, c.fps) << c.text;
+    }
+  ar::VideoOptions o;
+  std::string error;
+  ASSERT_TRUE(ar::parseVideoOptions("-dev=/dev/video2 -flipv -file=a -loop", o, error) == false);
+  ASSERT_TRUE(ar::parseVideoOptions(" -dev=/dev/video2\t-flipv\n", o, error));
+  EXPECT_EQ(o.device, "/dev/video2");
+  EXPECT_TRUE(o.flipV);
+  EXPECT_FALSE(o.flipH);
+}
+
+TEST(VideoOptions, EnvironmentAndFileIndirection)
+{
+  std::string conf = std::string(::testing::TempDir()) + "video.conf";
+  std::ofstream(conf.c_str()) << "-synthetic -width=320 -height=240\n";
+  unsetenv("VORLINDE_VIDEO");
+  EXPECT_EQ(ar::resolveVideoConfig(conf.c_str()), "-synthetic -width=320 -height=240\n");
+  EXPECT_EQ(ar::resolveVideoConfig("-dev=/dev/video1"), "-dev=/dev/video1");
+  setenv("VORLINDE_VIDEO", "-synthetic -seed=3", 1);
+  EXPECT_EQ(ar::resolveVideoConfig(conf.c_str()), "-synthetic -seed=3");
+  setenv("VORLINDE_VIDEO", conf.c_str(), 1);
+  EXPECT_EQ(ar::resolveVideoConfig("ignored"), "-synthetic -width=320 -height=240\n");
+  setenv("VORLINDE_VIDEO", "", 1);
+  EXPECT_EQ(ar::resolveVideoConfig("-dev=/dev/video1"), "-dev=/dev/video1");
+  unsetenv("VORLINDE_VIDEO");
+}
+
+TEST(Video, UnknownOptionPrintsTheListAndMissingCameraNamesIt)
+{
+  unsetenv("VORLINDE_VIDEO");
+  std::string bad = "-synthetic -bogus";
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(arVideoOpen(&bad[0]), -1);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(out.find("-synthetic"), std::string::npos) << out;
+  EXPECT_NE(err.find("-bogus"), std::string::npos) << err;
+
+  std::string missing = "-dev=/dev/video-vorlinde-none";
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(arVideoOpen(&missing[0]), -1);
+  err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("/dev/video-vorlinde-none"), std::string::npos) << err;
+  int w, h;
+  EXPECT_EQ(arVideoInqSize(&w, &h), -1);
+  EXPECT_EQ(arVideoClose(), -1);
+}
+
+TEST(Video, BuiltInSceneNeverBlocksAndKnowsItsPose)
+{
+  // The scene reads Data/camera_para.dat from the working directory.
+  ASSERT_EQ(chdir(PROJ_SOURCE_DIR), 0);
+  unsetenv("VORLINDE_VIDEO");
+  std::string config = "-synthetic -fps=20";
+  ASSERT_EQ(arVideoOpen(&config[0]), 0);
+  int w = 0, h = 0;
+  ASSERT_EQ(arVideoInqSize(&w, &h), 0);
+  EXPECT_EQ(w, 640);
+  EXPECT_EQ(h, 480);
+  EXPECT_EQ(arVideoGetImage(), nullptr) << "not started";
+  ASSERT_EQ(arVideoCapStart(), 0);
+  ARUint8* image = nextImage(3000);
+  ASSERT_NE(image, nullptr);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(arVideoGetImage(), nullptr) << "no new frame yet";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5)) << "must not block";
+
+  ARParam file, cam;
+  ASSERT_EQ(arParamLoad("Data/camera_para.dat", 1, &file), 0);
+  arParamChangeSize(&file, w, h, &cam);
+  arInitCparam(&cam);
+  int id = arLoadPatt("Data/patt.vesk");
+  ARMarkerInfo* list;
+  int n;
+  ASSERT_EQ(arDetectMarker(image, 100, &list, &n), 0);
+  ARMarkerInfo* m = best(list, n, id);
+  ASSERT_NE(m, nullptr);
+  double truth[3][4], pose[3][4], center[2] = {0, 0};
+  ASSERT_EQ(arVideoSyntheticPose(truth), 0);
+  ASSERT_GE(arGetTransMat(m, center, 80.0, pose), 0);
+  EXPECT_LT(translationError(pose, truth), 0.01 * truth[2][3]);
+  EXPECT_LT(rotationError(pose, truth), 1.0);
+  EXPECT_EQ(arVideoCapNext(), 0);
+  ASSERT_NE(nextImage(1000), nullptr) << "frames keep coming";
+  EXPECT_EQ(arVideoCapStop(), 0);
+  EXPECT_EQ(arVideoClose(), 0);
+}
+
+TEST(Video, ImageSequenceInOrderThenLooping)
+{
+  char dir[] = "/tmp/vorlinde-frames-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  for (int i = 0; i < 3; ++i)
+    {
+      cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(10 + 100 * i, 20, 30));
+      char name[256];
+      std::snprintf(name, sizeof name, "%s/%04d.png", dir, i);
+      ASSERT_TRUE(cv::imwrite(name, frame));
+    }
+  for (bool loop : {false, true})
+    {
+      std::string config = std::string("-file=") + dir + "/%04d.png -fps=200" + (loop ? " -loop" : "");
+      ASSERT_EQ(arVideoOpen(&config[0]), 0) << config;
+      int w, h;
+      arVideoInqSize(&w, &h);
+      EXPECT_EQ(w, 64);
+      EXPECT_EQ(h, 48);
+      arVideoCapStart();
+      std::vector<int> blues;
+      for (int k = 0; k < 5; ++k)
+        {
+          ARUint8* image = nextImage(500);
+          if (image == nullptr)
+            break;
+          blues.push_back(image[0]);
+          arVideoCapNext();
+          std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+      arVideoCapStop();
+      arVideoClose();
+      ASSERT_GE(blues.size(), 3u);
+      EXPECT_EQ(blues[0], 10);
+      EXPECT_EQ(blues[1], 110);
+      EXPECT_EQ(blues[2], 210);
+      EXPECT_EQ(blues.size(), loop ? 5u : 3u) << "the sequence ends unless it loops";
+    }
+  std::system((std::string("rm -rf ") + dir).c_str());
+}
+
+TEST(Timer, SecondsSinceResetAndMillisecondSleeps)
+{
+  double beforeReset = arUtilTimer();
+  EXPECT_GT(beforeReset, 0.0);
+  EXPECT_LT(beforeReset, 600.0) << "counts from the library's loading, not the epoch";
+  arUtilTimerReset();
+  auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(250))
+    {
+    }
+  EXPECT_NEAR(arUtilTimer(), 0.25, 0.05);
+  start = std::chrono::steady_clock::now();
+  arUtilSleep(50);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  arUtilTimerReset();
+  EXPECT_GT(arUtilTimer(), 0.0) << "never exactly 0";
+}
