@@ -343,6 +343,10 @@ TEST(Process, NameRemovedWhenExitIsCalledFromAnotherThread)
 
 TEST(Process, VorlindeCompServesTheComponentAndUnbindsOnTerminate)
 {
+  {
+    CORBA::ORB_var orb = client().getORB();
+    NamingClient(orb, naming(), 1000).unbind(componentPath());  // nothing stale
+  }
   Process comp({testing_support::builtProgram("viewer/VorlindeComp"), "-o",
                 "corba.nameservers:" + naming(), "-o", "exec_cxt.periodic.rate:50"});
   ASSERT_TRUE(waitBound(naming(), componentPath(), true, 5000)) << comp.errorText();

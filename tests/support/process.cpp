@@ -67,10 +67,16 @@ namespace testing_support
 
   Process::~Process()
   {
-    if (running())
+    // Gently first: end of input, then SIGTERM, then SIGKILL.
+    closeInput();
+    if (running() && wait(2000) == -1)
       {
-        signal(SIGKILL);
-        wait(2000);
+        signal(SIGTERM);
+        if (wait(1000) == -1)
+          {
+            signal(SIGKILL);
+            wait(2000);
+          }
       }
     for (int fd : {m_in, m_out, m_err})
       if (fd >= 0)
