@@ -36,7 +36,7 @@ namespace
   // the history, and scratch images reused from frame to frame.
   std::vector<ARMarkerInfo> g_output;
   std::vector<Remembered> g_history;
-  cv::Mat g_mask, g_labels;
+  cv::Mat g_mask;
   bool g_cameraSet = false;
 
   struct Candidate
@@ -186,17 +186,19 @@ namespace
       {
         // Step 1. Dark regions of a plausible size, clear of the border.
         std::vector<ar::Region> regions;
-        ar::findRegions(image, arImXsize, arImYsize, thresh, g_mask, g_labels, regions);
+        ar::findRegions(image, arImXsize, arImYsize, thresh, g_mask, regions);
 
         // Step 2. Regions whose outline has exactly four corners.
         std::vector<Candidate> squares;
-        for (const ar::Region& r : regions)
+        for (ar::Region& r : regions)
           {
             Candidate c;
-            c.region = r;
             c.keep = true;
-            if (ar::findSquare(g_labels, r, c.contour, c.corners))
-              squares.push_back(std::move(c));
+            if (ar::findSquare(r, c.contour, c.corners))
+              {
+                c.region = std::move(r);
+                squares.push_back(std::move(c));
+              }
           }
 
         // Step 3. One square per marker.

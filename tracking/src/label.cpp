@@ -1,46 +1,104 @@
 #include "label.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <cstdint>
+#include <cstring>
 
 #include "internal.h"
 
 namespace ar
 {
+  namespace
+  {
+    // Dark test over one row of BGRA pixels: B + G + R <= limit -> 255.
+    void binariseRow(const ARUint8* p, ARUint8* out, int width, int limit)
+    {
+      int x = 0;
+#if CV_SIMD
+      const int lanes = cv::v_uint8::nlanes;
+      const cv::v_uint16 bound = cv::vx_setall_u16(static_cast<ushort>(limit));
+      for (; x <= width - lanes; x += lanes)
+        {
+          cv::v_uint8 b, g, r, a;
+          cv::v_load_deinterleave(p + 4 * x, b, g, r, a);
+          cv::v_uint16 b0, b1, g0, g1, r0, r1;
+          cv::v_expand(b, b0, b1);
+          cv::v_expand(g, g0, g1);
+          cv::v_expand(r, r0, r1);
+          cv::v_store(out + x, cv::v_pack((b0 + g0 + r0) <= bound, (b1 + g1 + r1) <= bound));
+        }
+#endif
+      for (; x < width; ++x)
+        {
+          const int sum = p[4 * x] + p[4 * x + 1] + p[4 * x + 2];
+          out[x] = static_cast<ARUint8>(sum <= limit ? 255 : 0);
+        }
+    }
+
+    // Pixel count and centroid of the 8-connected region holding seed: a
+    // scan-line flood fill into a mask of the region's bounding box, then
+    // that mask's moments.
+    void measure(cv::Mat& mask, const cv::Rect& box, cv::Point seed, cv::Mat& fill, int& area, double& cx,
+                 double& cy)
+    {
+      fill.create(box.height + 2, box.width + 2, CV_8UC1);
+      fill.setTo(0);
+      cv::Mat roi = mask(box);
+      area = cv::floodFill(roi, fill, seed - box.tl(), cv::Scalar(255), nullptr, cv::Scalar(), cv::Scalar(),
+                           8 | cv::FLOODFILL_MASK_ONLY | (255 << 8));
+      const cv::Moments m = cv::moments(fill(cv::Rect(1, 1, box.width, box.height)), true);
+      cx = m.m10 / m.m00 + box.x;
+      cy = m.m01 / m.m00 + box.y;
+    }
+  }
+
   void findRegions(const ARUint8* image, int width, int height, int thresh, cv::Mat& mask,
-                   cv::Mat& labels, std::vector<Region>& regions)
+                   std::vector<Region>& regions)
   {
     mask.create(height, width, CV_8UC1);
     const int limit = 3 * thresh;
     for (int y = 0; y < height; ++y)
-      {
-        const ARUint8* p = image + static_cast<std::size_t>(y) * width * 4;
-        ARUint8* m = mask.ptr<ARUint8>(y);
-        for (int x = 0; x < width; ++x, p += 4)
-          m[x] = (p[0] + p[1] + p[2] <= limit) ? 255 : 0;
-      }
+      binariseRow(image + static_cast<std::size_t>(y) * width * 4, mask.ptr<ARUint8>(y), width, limit);
     // The outermost frame is never part of a region.
-    mask.row(0).setTo(0);
-    mask.row(height - 1).setTo(0);
-    mask.col(0).setTo(0);
-    mask.col(width - 1).setTo(0);
+    std::memset(mask.ptr<ARUint8>(0), 0, static_cast<std::size_t>(width));
+    std::memset(mask.ptr<ARUint8>(height - 1), 0, static_cast<std::size_t>(width));
+    for (int y = 0; y < height; ++y)
+      {
+        mask.at<ARUint8>(y, 0) = 0;
+        mask.at<ARUint8>(y, width - 1) = 0;
+      }
 
-    cv::Mat stats, centroids;
-    int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+    // Outer boundaries of all regions, including regions inside holes of
+    // others (a marker on a white sheet held against a dark background).
+    std::vector<std::vector<cv::Point> > contours;
+    std::vector<cv::Vec4i> hierarchy;
+    cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE);
     regions.clear();
     const DetectorParameters& params = parameters();
-    for (int k = 1; k < n; ++k)
+    cv::Mat fill;
+    for (std::size_t i = 0; i < contours.size(); ++i)
       {
-        const int* s = stats.ptr<int>(k);
-        int area = s[cv::CC_STAT_AREA];
-        if (area < params.areaMin || area > params.areaMax)
-          continue;
-        cv::Rect box(s[cv::CC_STAT_LEFT], s[cv::CC_STAT_TOP], s[cv::CC_STAT_WIDTH], s[cv::CC_STAT_HEIGHT]);
-        // A region touching the inset border may be cut off by the image edge.
+        if (hierarchy[i][3] >= 0)
+          continue;  // a hole
+        std::vector<cv::Point>& outline = contours[i];
+        const cv::Rect box = cv::boundingRect(outline);
+        // A region touching the inset border may be cut off by the edge.
         if (box.x <= 1 || box.y <= 1 || box.x + box.width - 1 >= width - 2 ||
             box.y + box.height - 1 >= height - 2)
           continue;
-        const double* c = centroids.ptr<double>(k);
-        regions.push_back(Region{k, area, box, c[0], c[1]});
+        // Cheap bounds first: a region holds no more pixels than its box,
+        // nor fewer than its outline.
+        if (box.area() < params.areaMin || static_cast<int>(outline.size()) > params.areaMax)
+          continue;
+        Region r;
+        measure(mask, box, outline[0], fill, r.area, r.cx, r.cy);
+        if (r.area < params.areaMin || r.area > params.areaMax)
+          continue;
+        r.box = box;
+        r.outline.swap(outline);
+        regions.push_back(std::move(r));
       }
   }
 }

@@ -12,17 +12,17 @@ namespace ar
 {
   struct Region
   {
-    int label;
     int area;           // dark pixels
     cv::Rect box;       // exact bounding box
     double cx, cy;      // centroid, observed pixels
+    std::vector<cv::Point> outline;  // outer boundary, from its top-left pixel
   };
 
   // Marks pixels with B + G + R <= 3*thresh (the outermost frame never),
-  // labels 8-connected regions and keeps those within the area limits that
-  // do not touch the 1-pixel inset border. labels stays valid for tracing.
+  // traces the outer boundary of each 8-connected region and keeps those
+  // within the area limits that do not touch the 1-pixel inset border.
   void findRegions(const ARUint8* image, int width, int height, int thresh, cv::Mat& mask,
-                   cv::Mat& labels, std::vector<Region>& regions);
+                   std::vector<Region>& regions);
 }
 
 #endif

@@ -166,6 +166,12 @@ extern "C" int arParamDisp(ARParam* param)
 extern "C" int arParamIdeal2Observ(const double dist_factor[4], const double ix, const double iy,
                                    double* ox, double* oy)
 {
+  if (dist_factor[2] == 0.0 && dist_factor[3] == 1.0)
+    {
+      *ox = ix;  // no distortion: the same point
+      *oy = iy;
+      return 0;
+    }
   const double p = dist_factor[2] / 100000000.0;
   const double x = (ix - dist_factor[0]) * dist_factor[3];
   const double y = (iy - dist_factor[1]) * dist_factor[3];
@@ -184,6 +190,12 @@ extern "C" int arParamIdeal2Observ(const double dist_factor[4], const double ix,
 extern "C" int arParamObserv2Ideal(const double dist_factor[4], const double ox, const double oy,
                                    double* ix, double* iy)
 {
+  if (dist_factor[2] == 0.0 && dist_factor[3] == 1.0)
+    {
+      *ix = ox;
+      *iy = oy;
+      return 0;
+    }
   const double p = dist_factor[2] / 100000000.0;
   double px = ox - dist_factor[0];
   double py = oy - dist_factor[1];

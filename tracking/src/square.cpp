@@ -95,19 +95,9 @@ namespace ar
     }
   }
 
-  bool findSquare(const cv::Mat& labels, const Region& region, std::vector<cv::Point>& contour,
-                  int corners[5])
+  bool findSquare(const Region& region, std::vector<cv::Point>& contour, int corners[5])
   {
-    cv::Rect roi(region.box.x - 1, region.box.y - 1, region.box.width + 2, region.box.height + 2);
-    roi &= cv::Rect(0, 0, labels.cols, labels.rows);
-    cv::Mat mask = labels(roi) == region.label;
-    std::vector<std::vector<cv::Point> > outlines;
-    cv::findContours(mask, outlines, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE, roi.tl());
-    if (outlines.empty())
-      return false;
-    std::vector<cv::Point>& outline = *std::max_element(
-      outlines.begin(), outlines.end(),
-      [](const std::vector<cv::Point>& a, const std::vector<cv::Point>& b) { return a.size() < b.size(); });
+    std::vector<cv::Point> outline = region.outline;
     const int n = static_cast<int>(outline.size());
     if (n < 4)
       return false;

@@ -14,8 +14,7 @@ namespace ar
   // point farthest from the leftmost pixel of its top row and closed (the
   // last point repeats the first). corners[0..4] are contour indices of the
   // four corners, corners[4] the closing index. False when not a square.
-  bool findSquare(const cv::Mat& labels, const Region& region, std::vector<cv::Point>& contour,
-                  int corners[5]);
+  bool findSquare(const Region& region, std::vector<cv::Point>& contour, int corners[5]);
 }
 
 #endif

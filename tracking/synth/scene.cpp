@@ -139,7 +139,19 @@ namespace synth
       m_textures.clear();
     // Paper: the marker plus a white margin of an eighth of its side
     // (10 mm at 80 mm) on each side; marker is a multiple of 8 texels.
-    return m_textures[marker] = renderMarker(marker, marker / 8);
+    if (m_design.empty())
+      return m_textures[marker] = renderMarker(marker, marker / 8);
+    cv::Mat scaled, tex;
+    cv::resize(m_design, scaled, cv::Size(marker, marker), 0, 0, cv::INTER_NEAREST);
+    cv::copyMakeBorder(scaled, tex, marker / 8, marker / 8, marker / 8, marker / 8, cv::BORDER_CONSTANT,
+                       cv::Scalar::all(255));
+    return m_textures[marker] = tex;
+  }
+
+  void Scene::setDesign(const cv::Mat& bgr)
+  {
+    m_design = bgr.clone();
+    m_textures.clear();
   }
 
   cv::Mat Scene::render(const double (*conv)[4], double marker_mm) const

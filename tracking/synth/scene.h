@@ -40,6 +40,10 @@ namespace synth
 
     const ARParam& camera() const { return m_camera; }
 
+    // Another marker design to print on the paper instead of ours: a
+    // square image of the marker alone (black frame to black frame).
+    void setDesign(const cv::Mat& bgr);
+
   private:
     // The marker, marker texels wide, on its paper.
     const cv::Mat& texture(int marker) const;
@@ -49,6 +53,7 @@ namespace synth
     cv::Mat m_ideal;       // CV_32FC2: ideal position of each sub-pixel
     cv::Mat m_background;  // CV_8UC3 at sub-pixel resolution
     mutable std::map<int, cv::Mat> m_textures;
+    cv::Mat m_design;
   };
 
   // Adds Gaussian noise (sigma grey levels) and/or Gaussian blur (sigma
