@@ -341,22 +341,6 @@ TEST(Process, NameRemovedWhenExitIsCalledFromAnotherThread)
   EXPECT_TRUE(waitBound(naming(), componentPath(), false, 1000));
 }
 
-TEST(Process, VorlindeCompServesTheComponentAndUnbindsOnTerminate)
-{
-  {
-    CORBA::ORB_var orb = client().getORB();
-    NamingClient(orb, naming(), 1000).unbind(componentPath());  // nothing stale
-  }
-  Process comp({testing_support::builtProgram("viewer/VorlindeComp"), "-o",
-                "corba.nameservers:" + naming(), "-o", "exec_cxt.periodic.rate:50"});
-  ASSERT_TRUE(waitBound(naming(), componentPath(), true, 5000)) << comp.errorText();
-  std::string output;
-  EXPECT_EQ(anglesend({"Vorlinde0:Angle", "30", "-45", "90"}, &output), 0) << output;
-  comp.signal(SIGTERM);
-  EXPECT_EQ(comp.wait(5000), 0);
-  EXPECT_TRUE(waitBound(naming(), componentPath(), false, 1000));
-}
-
 TEST(Sender, FailuresGiveOneLineAndStatusOne)
 {
   auto probe = startProbe({});

@@ -3,11 +3,17 @@
 // The middleware manager starts first, with the whole argument vector, and
 // creates the component; its threads serve CORBA and run the component's
 // execution context. The main thread then becomes the viewer's.
+#include <GL/freeglut.h>
+
 #include <cstdio>
 #include <cstdlib>
 
+#include <AR/gsub.h>
+#include <AR/video.h>
+
 #include "Vorlinde.h"
 #include "viewer.h"
+#include "viewer_state.h"
 
 void initHostedModule(RTC::Manager* manager)
 {
@@ -19,6 +25,14 @@ void initHostedModule(RTC::Manager* manager)
       std::fflush(stderr);
       std::abort();
     }
+}
+
+void runViewer(int argc, char** argv)
+{
+  glutInit(&argc, argv);
+  initViewer();
+  arVideoCapStart();
+  argMainLoop(NULL, onKey, onFrame);
 }
 
 int main(int argc, char** argv)

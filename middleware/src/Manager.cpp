@@ -1,6 +1,8 @@
 // The manager: configuration, ORB, factories, components and their names.
 #include <rtm/Manager.h>
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +42,35 @@ namespace RTC
     {
       if (g_manager != nullptr)
         g_manager->unbindAll();
+    }
+
+    // SIGINT and SIGTERM, when nothing else handles them, end the process
+    // as they would, but after the component names have been removed: a
+    // thread of ours waits for them (blocked in every other thread).
+    void handleStopSignals()
+    {
+      sigset_t set;
+      sigemptyset(&set);
+      for (int sig : {SIGINT, SIGTERM})
+        {
+          struct sigaction current;
+          if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+              !(current.sa_flags & SA_SIGINFO))
+            sigaddset(&set, sig);
+        }
+      if (sigismember(&set, SIGINT) == 0 && sigismember(&set, SIGTERM) == 0)
+        return;
+      pthread_sigmask(SIG_BLOCK, &set, nullptr);
+      std::thread([set]() {
+          int sig = 0;
+          if (sigwait(&set, &sig) != 0)
+            return;
+          if (g_manager != nullptr)
+            g_manager->unbindAll();
+          signal(sig, SIG_DFL);
+          pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+          raise(sig);
+        }).detach();
     }
 
     bool yes(const std::string& value)
@@ -109,6 +140,7 @@ namespace RTC
       return g_manager;
     Manager* m = new Manager;
     Impl& d = *m->m_impl;
+    handleStopSignals();  // before the ORB starts any thread
 
     ManagerArgs args = parseManagerArgs(argc, argv);
     for (const std::string& w : args.warnings)

@@ -29,7 +29,8 @@ namespace testing_support
     }
   }
 
-  Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+  Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const std::string& cwd)
   {
     int in[2], out[2], err[2];
     // Close-on-exec, so that no later child holds our ends open.
@@ -47,6 +48,8 @@ namespace testing_support
           close(fd);
         for (const std::string& e : env)
           putenv(strdup(e.c_str()));
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+          _exit(126);
         std::vector<char*> args;
         for (const std::string& a : argv)
           args.push_back(strdup(a.c_str()));
@@ -203,6 +206,15 @@ namespace testing_support
     if (!(in >> port))
       return "";
     return "127.0.0.1:" + port;
+  }
+
+  std::string fixtureDisplay()
+  {
+    std::ifstream in(std::string(PROJ_BINARY_DIR) + "/tests/xvfb.display");
+    std::string display;
+    if (!(in >> display))
+      return "";
+    return display;
   }
 
   int freePort()

@@ -14,8 +14,9 @@ namespace testing_support
   {
   public:
     // argv[0] is the program path. env entries "KEY=VALUE" are added.
+    // cwd, when given, is the child's working directory.
     explicit Process(const std::vector<std::string>& argv,
-                     const std::vector<std::string>& env = {});
+                     const std::vector<std::string>& env = {}, const std::string& cwd = "");
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -50,6 +51,8 @@ namespace testing_support
   // The naming service the test fixture started ("127.0.0.1:PORT"); empty
   // when there is none.
   std::string fixtureNamingService();
+  // The X display the test fixture started (":N"); empty when none.
+  std::string fixtureDisplay();
   // A TCP port nobody listens on right now.
   int freePort();
   // Runs a command, returns its exit status and standard output.

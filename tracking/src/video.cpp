@@ -121,15 +121,19 @@ namespace
       width = o.width;
       height = o.height;
       period = 1.0 / (o.fps > 0 ? o.fps : 30.0);
-      m_step = period;
+      m_step = o.still ? 0.0 : period;
+      m_markerFrames = o.markerFrames;
       hasPose = true;
     }
 
     bool grab(cv::Mat& bgra, double conv[3][4]) override
     {
+      const bool present = m_markerFrames < 0 || m_frame < m_markerFrames;
       synth::pathPose(m_scene->camera(), m_frame * m_step, conv);
       ++m_frame;
-      bgra = m_scene->render(conv);
+      bgra = m_scene->render(present ? conv : nullptr);
+      if (!present)
+        conv[2][3] = 0;  // no marker: no pose to report
       return true;
     }
 
@@ -137,6 +141,7 @@ namespace
     std::unique_ptr<synth::Scene> m_scene;
     double m_step = 1.0 / 30;
     long m_frame = 0;
+    long m_markerFrames = -1;
   };
 
   struct Device
@@ -308,7 +313,7 @@ extern "C" ARUint8* arVideoGetImage(void)
   d.held = d.newest;
   d.newest = -1;
   std::memcpy(d.lastPose, d.poses[d.held], sizeof d.lastPose);
-  d.lastPoseValid = d.source->hasPose;
+  d.lastPoseValid = d.source->hasPose && d.lastPose[2][3] > 0;
   return d.buffers[d.held].data;
 }
 

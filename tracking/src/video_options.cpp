@@ -49,6 +49,8 @@ namespace ar
            "  -synthetic         the built-in scene: our marker moving over a textured\n"
            "                     background, seen through Data/camera_para.dat\n"
            "  -seed=N            the built-in scene's background (default 1)\n"
+           "  -still             the built-in scene's marker stays where it starts\n"
+           "  -frames=N          the built-in scene's marker leaves after N frames\n"
            "The string may also name a file holding the options (Data/video.conf);\n"
            "VORLINDE_VIDEO, when set, replaces it.\n";
   }
@@ -107,6 +109,18 @@ namespace ar
               }
             o.kind = VideoOptions::FILE;
           }
+        else if (key == "-frames=")
+          {
+            int frames = 0;
+            if (!positiveInt(value, frames) && value != "0")
+              {
+                error = word + ": needs a number of frames";
+                return false;
+              }
+            o.markerFrames = frames;
+          }
+        else if (word == "-still")
+          o.still = true;
         else if (word == "-synthetic")
           {
             if (o.kind == VideoOptions::FILE)

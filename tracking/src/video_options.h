@@ -20,6 +20,8 @@ namespace ar
     bool flipH = false;
     bool loop = false;
     unsigned seed = 1;
+    bool still = false;      // built-in scene: the marker stays put
+    int markerFrames = -1;   // built-in scene: frames with the marker (-1: all)
   };
 
   // Parses "-dev=/dev/video0 -width=640 ..."; false with a one-line

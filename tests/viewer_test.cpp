@@ -1,0 +1,373 @@
+// The real program in a real window (the tests' Xvfb), on the built-in
+// scene: where the arm's boxes appear and in which colours, angles from
+// the port and from the keys, the marker leaving, ESC, and the start-up
+// failures with their messages and status.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include <AR/param.h>
+
+#include "process.h"
+#include "scene.h"
+
+using testing_support::Process;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+  enum Colour { BLUE, RED, GREEN, GREY, OTHER };
+
+  const char* name(Colour c)
+  {
+    static const char* names[] = {"blue", "red", "green", "grey", "other"};
+    return names[c];
+  }
+
+  Colour classify(const cv::Vec3b& bgr)
+  {
+    const int b = bgr[0], g = bgr[1], r = bgr[2];
+    if (b > r + 40 && b > g + 40)
+      return BLUE;
+    if (r > g + 40 && r > b + 40)
+      return RED;
+    if (g > r + 40 && g > b + 40)
+      return GREEN;
+    // The grey link's long sides are lit up to white (its normals are not
+    // renormalised after scaling); its ends are a darker grey.
+    const int hi = std::max(b, std::max(g, r)), lo = std::min(b, std::min(g, r));
+    if (hi - lo < 30 && (hi + lo) / 2 > 60)
+      return GREY;
+    return OTHER;
+  }
+
+  void setUpEnvironment()
+  {
+    setenv("DISPLAY", testing_support::fixtureDisplay().c_str(), 1);
+  }
+
+  cv::Mat screenshot()
+  {
+    std::string path = std::string(::testing::TempDir()) + "screen.png";
+    EXPECT_EQ(testing_support::run({"/usr/bin/import", "-window", "root", "-crop", "640x480+0+0", path}), 0);
+    return cv::imread(path, cv::IMREAD_COLOR);
+  }
+
+  // The program on the built-in scene, its marker held still.
+  std::unique_ptr<Process> startViewer(const std::string& video, const std::vector<std::string>& extra = {})
+  {
+    std::vector<std::string> argv = {testing_support::builtProgram("viewer/VorlindeComp"), "-o",
+                                     "corba.nameservers:" + testing_support::fixtureNamingService(), "-o",
+                                     "exec_cxt.periodic.rate:50"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return std::unique_ptr<Process>(
+      new Process(argv, {"VORLINDE_VIDEO=" + video, "DISPLAY=" + testing_support::fixtureDisplay()}, PROJ_SOURCE_DIR));
+  }
+
+  // The window pixel (column, row) where a marker point (mm) appears: the
+  // ideal pixel (u, v) of the camera lands at window (u, v + 1), as the
+  // OpenGL camera of the window helpers places it.
+  cv::Point windowPixel(const ARParam& cam, const double pose[3][4], double X, double Y, double Z)
+  {
+    double p[3];
+    for (int r = 0; r < 3; ++r)
+      p[r] = pose[r][0] * X + pose[r][1] * Y + pose[r][2] * Z + pose[r][3];
+    const double u = (cam.mat[0][0] * p[0] + cam.mat[0][1] * p[1] + cam.mat[0][2] * p[2]) / p[2];
+    const double v = (cam.mat[1][1] * p[1] + cam.mat[1][2] * p[2]) / p[2];
+    return cv::Point(static_cast<int>(std::floor(u)), static_cast<int>(std::floor(v + 1)));
+  }
+
+  struct StillScene
+  {
+    StillScene()
+    {
+      ARParam file;
+      EXPECT_EQ(arParamLoad((std::string(PROJ_SOURCE_DIR) + "/Data/camera_para.dat").c_str(), 1, &file), 0);
+      arParamChangeSize(&file, 640, 480, &cam);
+      synth::pathPose(cam, 0.0, pose);
+    }
+    ARParam cam;
+    double pose[3][4];
+  };
+
+  // A box by the two ends of its axis (marker mm) and its colour.
+  struct BoxAt
+  {
+    double from[3], to[3];
+    Colour colour;
+  };
+
+  // The majority colour around a pixel (3 x 3).
+  Colour colourAt(const cv::Mat& shot, cv::Point p)
+  {
+    int votes[5] = {0, 0, 0, 0, 0};
+    for (int dy = -1; dy <= 1; ++dy)
+      for (int dx = -1; dx <= 1; ++dx)
+        ++votes[classify(shot.at<cv::Vec3b>(p.y + dy, p.x + dx))];
+    return static_cast<Colour>(std::max_element(votes, votes + 5) - votes);
+  }
+
+  // The camera picture the window shows under the arm: the built-in scene
+  // (seed 1) at the still pose.
+  const cv::Mat& background()
+  {
+    static cv::Mat bg = [] {
+      StillScene s;
+      synth::Scene scene(s.cam, 1);
+      cv::Mat bgra = scene.render(s.pose), bgr;
+      cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+      return bgr;
+    }();
+    return bg;
+  }
+
+  // Each box shows its colour somewhere along its axis where it stands out
+  // from the scene behind it (the grey link is lit up to white, which a
+  // white paper behind it would hide).
+  void expectArm(const cv::Mat& shot, const std::vector<BoxAt>& boxes, const char* what)
+  {
+    StillScene s;
+    ASSERT_FALSE(shot.empty());
+    for (const BoxAt& b : boxes)
+      {
+        bool seen = false;
+        std::string found;
+        for (double t : {0.5, 0.3, 0.7, 0.2, 0.8})
+          {
+            const double x = b.from[0] + t * (b.to[0] - b.from[0]), y = b.from[1] + t * (b.to[1] - b.from[1]),
+                         z = b.from[2] + t * (b.to[2] - b.from[2]);
+            const cv::Point p = windowPixel(s.cam, s.pose, x, y, z);
+            const cv::Vec3b drawn = shot.at<cv::Vec3b>(p), scene = background().at<cv::Vec3b>(p);
+            const int diff = std::abs(drawn[0] - scene[0]) + std::abs(drawn[1] - scene[1]) + std::abs(drawn[2] - scene[2]);
+            const Colour c = colourAt(shot, p);
+            found += std::string(" ") + name(c) + (diff > 40 ? "" : "(as the scene)");
+            if (c == b.colour && diff > 40)
+              {
+                seen = true;
+                break;
+              }
+          }
+        EXPECT_TRUE(seen) << what << ": no " << name(b.colour) << " box along (" << b.from[0] << ", " << b.from[1]
+                          << ", " << b.from[2] << ")-(" << b.to[0] << ", " << b.to[1] << ", " << b.to[2]
+                          << "); saw" << found;
+      }
+  }
+
+  bool waitForArm(int timeout_ms)
+  {
+    StillScene s;
+    cv::Point base = windowPixel(s.cam, s.pose, 0, 0, 10);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Clock::now() < deadline)
+      {
+        cv::Mat shot = screenshot();
+        if (!shot.empty() && colourAt(shot, base) == BLUE)
+          return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    return false;
+  }
+
+  int xdotool(std::vector<std::string> args)
+  {
+    args.insert(args.begin(), "/usr/bin/xdotool");
+    return testing_support::run(args);
+  }
+
+  int anglesend(std::vector<std::string> args)
+  {
+    args.insert(args.begin(), {testing_support::builtProgram("tools/anglesend"), "-q", "-n",
+                               testing_support::fixtureNamingService(), "Vorlinde0:Angle"});
+    std::string output;
+    int status = testing_support::run(args, &output);
+    EXPECT_EQ(status, 0) << output;
+    return status;
+  }
+
+  const std::vector<BoxAt> upright = {{{0, 0, 0}, {0, 0, 20}, BLUE}, {{0, 0, 20}, {0, 0, 40}, RED},
+                                      {{0, 0, 40}, {0, 0, 60}, GREEN}, {{0, 0, 60}, {0, 0, 80}, GREY}};
+  // Joint 0 at 90: the links lie along -Y at height 20.
+  const std::vector<BoxAt> bentForward = {{{0, 0, 0}, {0, 0, 20}, BLUE}, {{0, 0, 20}, {0, -20, 20}, RED},
+                                          {{0, -20, 20}, {0, -40, 20}, GREEN}, {{0, -40, 20}, {0, -60, 20}, GREY}};
+  // Joints 1 and 2 at 90: link 3 along +X from height 60.
+  const std::vector<BoxAt> topSideways = {{{0, 0, 0}, {0, 0, 20}, BLUE}, {{0, 0, 20}, {0, 0, 40}, RED},
+                                          {{0, 0, 40}, {0, 0, 60}, GREEN}, {{0, 0, 60}, {20, 0, 60}, GREY}};
+}
+
+class Viewer : public ::testing::Test
+{
+protected:
+  void SetUp() override
+  {
+    setUpEnvironment();
+    if (testing_support::fixtureDisplay().empty())
+      GTEST_SKIP() << "no X display";
+  }
+};
+
+TEST_F(Viewer, ArmFollowsThePortAtTheMarkersPose)
+{
+  auto viewer = startViewer("-synthetic -still");
+  ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
+  expectArm(screenshot(), upright, "all angles 0");
+  anglesend({"90", "0", "0"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  expectArm(screenshot(), bentForward, "joint 0 at 90");
+  anglesend({"0", "90", "90"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  expectArm(screenshot(), topSideways, "joints 1 and 2 at 90");
+}
+
+TEST_F(Viewer, KeysStepJointsAndUpperCaseDoesNothing)
+{
+  auto viewer = startViewer("-synthetic -still");
+  ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
+  xdotool({"mousemove", "320", "240"});
+  xdotool({"key", "--delay", "30", "C", "V", "B"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  expectArm(screenshot(), upright, "after upper-case keys");
+  std::vector<std::string> nine = {"key", "--delay", "30"};
+  for (int i = 0; i < 9; ++i)
+    nine.push_back("c");
+  xdotool(nine);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  expectArm(screenshot(), bentForward, "nine presses of c");
+}
+
+TEST_F(Viewer, ArmOutlivesTheMarkerByTwoFramesAndEscapeReportsTheRate)
+{
+  // Two frames a second; the marker is gone from the fifth frame on.
+  auto viewer = startViewer("-synthetic -still -fps=2 -frames=4");
+  ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
+  StillScene s;
+  const cv::Point base = windowPixel(s.cam, s.pose, 0, 0, 10);
+  // The marker's black frame: between its outer edge and the pattern.
+  const cv::Point frame = windowPixel(s.cam, s.pose, -30, 0, 0);
+  Clock::time_point markerGone, armGone;
+  bool gone = false;
+  auto deadline = Clock::now() + std::chrono::seconds(8);
+  while (Clock::now() < deadline)
+    {
+      cv::Mat shot = screenshot();
+      const bool markerSeen = shot.at<cv::Vec3b>(frame)[1] < 60;
+      const bool armSeen = colourAt(shot, base) == BLUE;
+      if (!markerSeen && !gone)
+        {
+          gone = true;
+          markerGone = Clock::now();
+          EXPECT_TRUE(armSeen) << "the arm stays when the marker has just left";
+        }
+      if (gone && !armSeen)
+        {
+          armGone = Clock::now();
+          break;
+        }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  ASSERT_TRUE(gone) << "the marker never left";
+  const double stayed = std::chrono::duration<double>(armGone - markerGone).count();
+  EXPECT_GT(stayed, 0.6) << "about two frames at 2 frames a second";
+  EXPECT_LT(stayed, 1.6);
+
+  xdotool({"mousemove", "320", "240"});
+  xdotool({"key", "Escape"});
+  EXPECT_EQ(viewer->wait(5000), 0);
+  std::string line, rate;
+  while (viewer->readLine(line, 1000))
+    if (line.rfind("*** ", 0) == 0)
+      rate = line;
+  double fps = 0;
+  ASSERT_EQ(std::sscanf(rate.c_str(), "*** %lf (frame/sec)", &fps), 1) << rate;
+  EXPECT_GT(fps, 1.0);
+  EXPECT_LT(fps, 3.0);
+}
+
+class ViewerStart : public Viewer
+{
+protected:
+  // A working directory holding some of the data files.
+  std::string dataDir(bool camera, bool pattern)
+  {
+    char dir[] = "/tmp/vorlinde-data-XXXXXX";
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    std::string d = dir;
+    std::string cmd = "mkdir -p " + d + "/Data";
+    if (camera)
+      cmd += " && cp " + std::string(PROJ_SOURCE_DIR) + "/Data/camera_para.dat " + d + "/Data/";
+    if (pattern)
+      cmd += " && cp " + std::string(PROJ_SOURCE_DIR) + "/Data/patt.vesk " + d + "/Data/";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    dirs.push_back(d);
+    return d;
+  }
+
+  struct Outcome
+  {
+    int status;
+    std::string out, err;
+  };
+
+  Outcome run(const std::string& video, const std::string& cwd)
+  {
+    Process p({testing_support::builtProgram("viewer/VorlindeComp"), "-o", "naming.enable:NO"},
+              {"VORLINDE_VIDEO=" + video, "DISPLAY=" + testing_support::fixtureDisplay()}, cwd);
+    Outcome o;
+    std::string line;
+    while (p.readLine(line, 10000))
+      o.out += line + "\n";
+    o.status = p.wait(10000);
+    o.err = p.errorText();
+    return o;
+  }
+
+  void TearDown() override
+  {
+    for (const std::string& d : dirs)
+      std::system(("rm -rf " + d).c_str());
+  }
+
+  std::vector<std::string> dirs;
+};
+
+TEST_F(ViewerStart, MissingFilesAndCameraFailWithTheirMessages)
+{
+  Outcome noCamera = run("-synthetic", dataDir(false, true));
+  EXPECT_EQ(noCamera.status, 1);
+  EXPECT_EQ(noCamera.out, "Image size (x,y) = (640,480)\nCamera parameter load error !!\n");
+
+  Outcome noPattern = run("-synthetic", dataDir(true, false));
+  EXPECT_EQ(noPattern.status, 1);
+  EXPECT_NE(noPattern.out.find("*** Camera Parameter ***\n"), std::string::npos) << noPattern.out;
+  const std::string tail = "\"Data/patt.vesk\" not found!!\npattern load error !!\n";
+  ASSERT_GE(noPattern.out.size(), tail.size());
+  EXPECT_EQ(noPattern.out.substr(noPattern.out.size() - tail.size()), tail);
+
+  Outcome noDevice = run("-dev=/dev/video-vorlinde-none", dataDir(true, true));
+  EXPECT_EQ(noDevice.status, 1);
+  EXPECT_EQ(noDevice.out, "");
+  EXPECT_EQ(std::count(noDevice.err.begin(), noDevice.err.end(), '\n'), 1) << noDevice.err;
+  EXPECT_NE(noDevice.err.find("/dev/video-vorlinde-none"), std::string::npos) << noDevice.err;
+}
+
+TEST_F(Viewer, TerminatingRemovesTheComponentsName)
+{
+  auto viewer = startViewer("-synthetic -still");
+  ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
+  viewer->signal(SIGTERM);
+  EXPECT_EQ(viewer->wait(5000), 128 + SIGTERM);
+  std::string output;
+  // The sender finds no component any more.
+  std::vector<std::string> args = {testing_support::builtProgram("tools/anglesend"), "-n",
+                                   testing_support::fixtureNamingService(), "Vorlinde0:Angle", "1"};
+  EXPECT_EQ(testing_support::run(args, &output), 1);
+  EXPECT_NE(output.find("no component"), std::string::npos) << output;
+}
