@@ -105,7 +105,7 @@ namespace synth
     const double w = camera.xsize, h = camera.ysize;
     const double u = w * (0.5 + 0.18 * std::sin(0.31 * t));
     const double v = h * (0.5 + 0.15 * std::sin(0.23 * t + 1.0));
-    const double z = 470 + 130 * std::sin(0.17 * t);
+    const double z = 380 + 90 * std::sin(0.17 * t);
     // Seen from the front and above, as a marker lying on a table, so that
     // what stands on it stands up in the picture.
     poseAt(camera, u, v, z, -50 + 12 * std::sin(0.27 * t), 20 * std::sin(0.19 * t + 0.5), 25 * std::sin(0.11 * t),
