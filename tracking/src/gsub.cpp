@@ -23,12 +23,14 @@ namespace
     GLuint texture = 0;
     int texWidth = 0, texHeight = 0;
     GLuint mesh = 0;         // display list of the undistorted mesh
+    bool identity = false;   // no distortion: the picture goes as it is
     void (*mouse)(int, int, int, int) = nullptr;
     void (*key)(unsigned char, int, int) = nullptr;
     void (*main)(void) = nullptr;
   };
 
   Window g_window;
+  std::vector<ARUint8> g_flipped;  // the picture bottom-up, reused
 
   int powerOfTwo(int n)
   {
@@ -180,6 +182,9 @@ extern "C" void argInit(ARParam* cparam, double zoom, int fullFlag, int xwin, in
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
   glTexEnvf(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_DECAL);
   glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, w.texWidth, w.texHeight, 0, GL_BGRA, GL_UNSIGNED_BYTE, nullptr);
+  // Without distortion the mesh would place every pixel where it is; the
+  // picture is then drawn as it is, which is cheaper on software renderers.
+  w.identity = cparam->dist_factor[2] == 0.0 && cparam->dist_factor[3] == 1.0 && zoom == 1.0;
   buildMesh();
 }
 
@@ -237,6 +242,21 @@ extern "C" void argDispImage(ARUint8* image, int xwin, int ywin)
   glEnable(GL_SCISSOR_TEST);
   const int mainH = static_cast<int>(w.zoom * w.original.ysize);
   glScissor(0, w.height - mainH, static_cast<int>(w.zoom * w.original.xsize), mainH);
+  if (w.identity)
+    {
+      // Rows bottom-up, as OpenGL stores them, so that the copy stays on
+      // the renderer's fast path (no pixel zoom); at the far plane.
+      const std::size_t row = static_cast<std::size_t>(w.original.xsize) * 4;
+      g_flipped.resize(row * static_cast<std::size_t>(w.original.ysize));
+      for (int y = 0; y < w.original.ysize; ++y)
+        std::memcpy(&g_flipped[row * static_cast<std::size_t>(w.original.ysize - 1 - y)],
+                    image + row * static_cast<std::size_t>(y), row);
+      glRasterPos3d(0.0, w.height - mainH, -1.0);
+      glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+      glDrawPixels(w.original.xsize, w.original.ysize, GL_BGRA, GL_UNSIGNED_BYTE, g_flipped.data());
+      glDisable(GL_SCISSOR_TEST);
+      return;
+    }
   glBindTexture(GL_TEXTURE_2D, w.texture);
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
   glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w.original.xsize, w.original.ysize, GL_BGRA, GL_UNSIGNED_BYTE, image);
