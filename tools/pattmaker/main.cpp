@@ -78,47 +78,74 @@ int main(int argc, char** argv)
   if (thresh < 0 || thresh > 255 || index < 0)
     return fail("--thresh must be 0..255 and --index 0 or more");
 
-  cv::Mat picture = cv::imread(image, cv::IMREAD_COLOR);
-  if (picture.empty())
+  cv::Mat original = cv::imread(image, cv::IMREAD_COLOR);
+  if (original.empty())
     return fail("cannot read image " + image);
-  // A bare marker image may touch its own edges: give it a white margin.
-  const int pad = std::max(4, std::min(picture.cols, picture.rows) / 10);
-  cv::copyMakeBorder(picture, picture, pad, pad, pad, pad, cv::BORDER_CONSTANT, cv::Scalar::all(255));
-  cv::Mat bgra;
-  cv::cvtColor(picture, bgra, cv::COLOR_BGR2BGRA);
+  ARParam fileCamera;
+  if (!cameraFile.empty() && arParamLoad(cameraFile.c_str(), 1, &fileCamera) < 0)
+    return fail("cannot load camera parameters " + cameraFile);
 
-  ARParam camera;
-  if (cameraFile.empty())
-    camera = synth::nominalCamera(bgra.cols, bgra.rows);
-  else
+  // Detection takes squares of at most 100000 pixels, so a print-resolution
+  // picture hides its marker's frame: look at the picture at decreasing
+  // scales and keep the square that covers most of the picture.
+  struct Best
+  {
+    double share = 0;
+    int area = 0, count = 0;
+    double x = 0, y = 0, scale = 1;
+    std::vector<synth::PatternBlock> blocks;
+  } best;
+  for (double scale = 1.0; std::min(original.cols, original.rows) * scale >= 100; scale /= 2)
     {
-      ARParam file;
-      if (arParamLoad(cameraFile.c_str(), 1, &file) < 0)
-        return fail("cannot load camera parameters " + cameraFile);
-      // The frame was padded: same camera, shifted by the margin.
-      arParamChangeSize(&file, picture.cols - 2 * pad, picture.rows - 2 * pad, &camera);
-      camera.xsize = bgra.cols;
-      camera.ysize = bgra.rows;
-      camera.mat[0][2] += pad;
-      camera.mat[1][2] += pad;
-      camera.dist_factor[0] += pad;
-      camera.dist_factor[1] += pad;
+      cv::Mat picture;
+      cv::resize(original, picture, cv::Size(), scale, scale, scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+      // A bare marker image may touch its own edges: give it a white margin.
+      const int pad = std::max(4, std::min(picture.cols, picture.rows) / 10);
+      cv::copyMakeBorder(picture, picture, pad, pad, pad, pad, cv::BORDER_CONSTANT, cv::Scalar::all(255));
+      cv::Mat bgra;
+      cv::cvtColor(picture, bgra, cv::COLOR_BGR2BGRA);
+      ARParam camera;
+      if (cameraFile.empty())
+        camera = synth::nominalCamera(bgra.cols, bgra.rows);
+      else
+        {
+          // The same camera at this scale, shifted by the margin.
+          arParamChangeSize(&fileCamera, picture.cols - 2 * pad, picture.rows - 2 * pad, &camera);
+          camera.xsize = bgra.cols;
+          camera.ysize = bgra.rows;
+          camera.mat[0][2] += pad;
+          camera.mat[1][2] += pad;
+          camera.dist_factor[0] += pad;
+          camera.dist_factor[1] += pad;
+        }
+      arInitCparam(&camera);
+      ARMarkerInfo* markers = nullptr;
+      int count = 0;
+      if (arDetectMarkerLite(bgra.data, thresh, &markers, &count) < 0 || count == 0)
+        continue;
+      std::vector<int> order(static_cast<std::size_t>(count));
+      for (int i = 0; i < count; ++i)
+        order[static_cast<std::size_t>(i)] = i;
+      std::sort(order.begin(), order.end(), [&](int a, int b) { return markers[a].area > markers[b].area; });
+      if (index >= count)
+        continue;
+      const ARMarkerInfo& m = markers[order[static_cast<std::size_t>(index)]];
+      const double share = static_cast<double>(m.area) / (static_cast<double>(picture.cols - 2 * pad) * (picture.rows - 2 * pad));
+      if (share <= best.share)
+        continue;
+      best.share = share;
+      best.area = m.area;
+      best.count = count;
+      best.scale = scale;
+      best.x = (m.pos[0] - pad) / scale;
+      best.y = (m.pos[1] - pad) / scale;
+      best.blocks = synth::blocksFromDetection(bgra.data, camera, m);
     }
-  arInitCparam(&camera);
-  ARMarkerInfo* markers = nullptr;
-  int count = 0;
-  if (arDetectMarkerLite(bgra.data, thresh, &markers, &count) < 0 || count == 0)
-    return fail("no square marker found in " + image + " (try another --thresh)");
-  std::vector<int> order(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i)
-    order[static_cast<std::size_t>(i)] = i;
-  std::sort(order.begin(), order.end(), [&](int a, int b) { return markers[a].area > markers[b].area; });
-  if (index >= count)
-    return fail("only " + std::to_string(count) + " square(s) found; --index is too large");
-  const ARMarkerInfo& m = markers[order[static_cast<std::size_t>(index)]];
-  if (!synth::writePatternFile(out, synth::blocksFromDetection(bgra.data, camera, m)))
+  if (best.blocks.empty())
+    return fail("no square marker found in " + image + " (try another --thresh or --index)");
+  if (!synth::writePatternFile(out, best.blocks))
     return fail("cannot write " + out);
-  std::printf("%s: square %d of %d, area %d pixels, centre (%.0f, %.0f)\n", out.c_str(), index, count, m.area,
-              m.pos[0] - pad, m.pos[1] - pad);
+  std::printf("%s: square %d of %d (at scale %g), centre (%.0f, %.0f)\n", out.c_str(), index, best.count,
+              best.scale, best.x, best.y);
   return 0;
 }
