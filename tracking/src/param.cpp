@@ -63,30 +63,40 @@ namespace
   }
 }
 
+namespace
+{
+  // The records of a call: param, then num - 1 further ARParam* arguments.
+  std::vector<ARParam*> records(ARParam* first, int num, va_list& more)
+  {
+    std::vector<ARParam*> list(1, first);
+    for (int i = 1; i < num; ++i)
+      list.push_back(va_arg(more, ARParam*));
+    return list;
+  }
+}
+
 extern "C" int arParamLoad(const char* filename, int num, ARParam* param, ...)
 {
   if (num < 1 || filename == nullptr || param == nullptr)
     return -1;
+  va_list more;
+  va_start(more, param);
+  const std::vector<ARParam*> targets = records(param, num, more);
+  va_end(more);
   std::FILE* f = std::fopen(filename, "rb");
   if (f == nullptr)
     return -1;
-  va_list args;
-  va_start(args, param);
   int result = 0;
-  ARParam* target = param;
-  for (int i = 0; i < num; ++i)
+  for (ARParam* target : targets)
     {
-      if (i > 0)
-        target = va_arg(args, ARParam*);
       unsigned char record[RECORD_SIZE];
       if (target == nullptr || std::fread(record, 1, RECORD_SIZE, f) != RECORD_SIZE)
         {
-          result = -1;
+          result = -1;  // the records read so far stay filled
           break;
         }
       decode(record, *target);
     }
-  va_end(args);
   std::fclose(f);
   return result;
 }
@@ -95,17 +105,16 @@ extern "C" int arParamSave(char* filename, int num, ARParam* param, ...)
 {
   if (num < 1 || filename == nullptr || param == nullptr)
     return -1;
+  va_list more;
+  va_start(more, param);
+  const std::vector<ARParam*> sources = records(param, num, more);
+  va_end(more);
   std::FILE* f = std::fopen(filename, "wb");
   if (f == nullptr)
     return -1;
-  va_list args;
-  va_start(args, param);
   int result = 0;
-  ARParam* source = param;
-  for (int i = 0; i < num; ++i)
+  for (const ARParam* source : sources)
     {
-      if (i > 0)
-        source = va_arg(args, ARParam*);
       unsigned char record[RECORD_SIZE];
       if (source == nullptr)
         {
@@ -119,7 +128,6 @@ extern "C" int arParamSave(char* filename, int num, ARParam* param, ...)
           break;
         }
     }
-  va_end(args);
   if (std::fclose(f) != 0)
     result = -1;
   return result;
