@@ -165,7 +165,18 @@ namespace
       double conv[3][4] = {};
       while (!stop)
         {
-          if (!source->grab(frame, conv))
+          bool more = false;
+          try
+            {
+              more = source->grab(frame, conv);
+            }
+          catch (const cv::Exception& e)
+            {
+              // A broken source ends like an exhausted one; the thread must
+              // not take the process down.
+              std::fprintf(stderr, "arVideo: capture stopped: %s\n", e.what());
+            }
+          if (!more)
             {
               // End of input: nothing more will come.
               while (!stop)
