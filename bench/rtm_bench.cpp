@@ -113,8 +113,8 @@ namespace
     RTC::Manager* m = startManager(nameserver, true, "1000");
     if (mode == "count")
       {
-        static const char* spec[] = {"implementation_id", "Sink", "type_name", "Sink", ""};
-        coil::Properties p(spec);
+        static const char* profile[] = {"implementation_id", "Sink", "type_name", "Sink", ""};
+        coil::Properties p(profile);
         m->registerFactory(p, makeSink, dropSink);
         CountingSink* sink = dynamic_cast<CountingSink*>(m->createComponent("Sink"));
         std::printf("ready\n");
@@ -357,8 +357,8 @@ namespace
         };
         static int serial = 0;
         std::string id = "Timed" + std::to_string(serial++);
-        const char* spec[] = {"implementation_id", id.c_str(), "type_name", id.c_str(), ""};
-        coil::Properties p(spec);
+        const char* profile[] = {"implementation_id", id.c_str(), "type_name", id.c_str(), ""};
+        coil::Properties p(profile);
         RTC::Manager& m = RTC::Manager::instance();
         m.registerFactory(p, [](RTC::Manager* mm) -> RTC::RTObject_impl* { return new Timed(mm); },
                           [](RTC::RTObject_impl*) {});
