@@ -2,6 +2,7 @@
 
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/imgproc/imgproc_c.h>
 
 #include <cstdint>
 #include <cstring>
@@ -72,33 +73,41 @@ namespace ar
 
     // Outer boundaries of all regions, including regions inside holes of
     // others (a marker on a white sheet held against a dark background).
-    std::vector<std::vector<cv::Point> > contours;
-    std::vector<cv::Vec4i> hierarchy;
-    cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE);
+    // The tracer's own storage is reused from frame to frame and only the
+    // candidates' outlines are copied out: on noisy frames most regions are
+    // specks, and a container for each would cost more than the tracing.
+    static CvMemStorage* storage = cvCreateMemStorage(0);
+    cvClearMemStorage(storage);
+    static cv::Mat traced;
+    mask.copyTo(traced);  // the tracer marks the image it reads
+    CvMat picture = cvMat(traced.rows, traced.cols, CV_8UC1, traced.data);
+    CvSeq* first = nullptr;
+    cvFindContours(&picture, storage, &first, sizeof(CvContour), CV_RETR_CCOMP, CV_CHAIN_APPROX_NONE,
+                   cvPoint(0, 0));
     regions.clear();
     const DetectorParameters& params = parameters();
     cv::Mat fill;
-    for (std::size_t i = 0; i < contours.size(); ++i)
+    // With two levels, the outer boundaries are the top level's chain.
+    for (CvSeq* c = first; c != nullptr; c = c->h_next)
       {
-        if (hierarchy[i][3] >= 0)
-          continue;  // a hole
-        std::vector<cv::Point>& outline = contours[i];
-        const cv::Rect box = cv::boundingRect(outline);
+        const CvRect r = reinterpret_cast<CvContour*>(c)->rect;
+        const cv::Rect box(r.x, r.y, r.width, r.height);
         // A region touching the inset border may be cut off by the edge.
         if (box.x <= 1 || box.y <= 1 || box.x + box.width - 1 >= width - 2 ||
             box.y + box.height - 1 >= height - 2)
           continue;
         // Cheap bounds first: a region holds no more pixels than its box,
         // nor fewer than its outline.
-        if (box.area() < params.areaMin || static_cast<int>(outline.size()) > params.areaMax)
+        if (box.area() < params.areaMin || c->total > params.areaMax)
           continue;
-        Region r;
-        measure(mask, box, outline[0], fill, r.area, r.cx, r.cy);
-        if (r.area < params.areaMin || r.area > params.areaMax)
+        Region region;
+        region.outline.resize(static_cast<std::size_t>(c->total));
+        cvCvtSeqToArray(c, region.outline.data(), CV_WHOLE_SEQ);
+        measure(mask, box, region.outline[0], fill, region.area, region.cx, region.cy);
+        if (region.area < params.areaMin || region.area > params.areaMax)
           continue;
-        r.box = box;
-        r.outline.swap(outline);
-        regions.push_back(std::move(r));
+        region.box = box;
+        regions.push_back(std::move(region));
       }
   }
 }
