@@ -341,6 +341,27 @@ TEST(Process, NameRemovedWhenExitIsCalledFromAnotherThread)
   EXPECT_TRUE(waitBound(naming(), componentPath(), false, 1000));
 }
 
+TEST(Connectors, ASenderThatDiesIsDroppedWhenThePortIsRead)
+{
+  auto probe = startProbe({});
+  Process sender({testing_support::builtProgram("tools/anglesend"), "-n", naming(), "--no-activate", "--hold",
+                  "60", "Vorlinde0:Angle", "1"});
+  RTObject_var rtc = component();
+  ASSERT_FALSE(CORBA::is_nil(rtc));
+  PortServiceList_var ports = rtc->get_ports();
+  auto connectors = [&] {
+    ConnectorProfileList_var list = ports[0]->get_connector_profiles();
+    return list->length();
+  };
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (connectors() == 0 && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(connectors(), 1u);
+  sender.signal(SIGKILL);
+  sender.wait(5000);
+  EXPECT_EQ(connectors(), 0u) << "the dead sender's connector is still listed";
+}
+
 TEST(Sender, FailuresGiveOneLineAndStatusOne)
 {
   auto probe = startProbe({});

@@ -119,8 +119,49 @@ namespace RTC
     return -1;
   }
 
+  void PortBase::pruneDeadConnectors()
+  {
+    std::vector<ConnectorProfile> connectors;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      connectors = m_connectors;
+    }
+    for (const ConnectorProfile& c : connectors)
+      {
+        bool dead = false;
+        for (CORBA::ULong i = 0; i < c.ports.length() && !dead; ++i)
+          {
+            if (CORBA::is_nil(c.ports[i]) || c.ports[i]->_is_equivalent(m_objref))
+              continue;
+            try
+              {
+                omniORB::setClientCallTimeout(c.ports[i], 1000);
+                dead = c.ports[i]->_non_existent();
+              }
+            catch (const CORBA::TRANSIENT&)
+              {
+                dead = true;
+              }
+            catch (const CORBA::OBJECT_NOT_EXIST&)
+              {
+                dead = true;
+              }
+            catch (const CORBA::COMM_FAILURE&)
+              {
+                dead = true;
+              }
+            catch (const CORBA::Exception&)
+              {
+              }
+          }
+        if (dead)
+          forgetConnector(c.connector_id.in());
+      }
+  }
+
   PortProfile* PortBase::get_port_profile()
   {
+    pruneDeadConnectors();
     PortProfile_var profile = new PortProfile;
     profile->name = CORBA::string_dup(getFullName().c_str());
     profile->interfaces.length(0);
@@ -139,6 +180,7 @@ namespace RTC
 
   ConnectorProfileList* PortBase::get_connector_profiles()
   {
+    pruneDeadConnectors();
     ConnectorProfileList_var list = new ConnectorProfileList;
     std::lock_guard<std::mutex> lock(m_mutex);
     list->length(static_cast<CORBA::ULong>(m_connectors.size()));
@@ -149,6 +191,7 @@ namespace RTC
 
   ConnectorProfile* PortBase::get_connector_profile(const char* connector_id)
   {
+    pruneDeadConnectors();
     ConnectorProfile_var profile = new ConnectorProfile;
     if (connector_id == nullptr || !findConnector(connector_id, profile.inout()))
       {

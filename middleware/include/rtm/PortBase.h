@@ -69,6 +69,9 @@ namespace RTC
     int indexInPorts(const ConnectorProfile& profile) const;
     bool findConnector(const std::string& id, ConnectorProfile& out) const;
     void forgetConnector(const std::string& id);
+    // A peer that is gone leaves no word; as peers do, the connectors whose
+    // other ports no longer exist are dropped whenever our profile is read.
+    void pruneDeadConnectors();
 
     std::string m_name;
     RTObject_impl* m_owner;
