@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "../synth/scene.h"
+#include "scene.h"
 #include "internal.h"
 #include "video_options.h"
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "marker.h"
-#include "../src/internal.h"
+#include "internal.h"
 
 namespace synth
 {
