@@ -131,6 +131,7 @@ namespace synth
       }
     cv::Mat bg = makeBackground(camera.xsize, camera.ysize, seed);
     cv::resize(bg, m_background, cv::Size(W, H), 0, 0, cv::INTER_LINEAR);
+    cv::resize(m_background, m_backgroundFrame, cv::Size(camera.xsize, camera.ysize), 0, 0, cv::INTER_AREA);
   }
 
   const cv::Mat& Scene::texture(int marker) const
@@ -159,26 +160,66 @@ namespace synth
 
   cv::Mat Scene::render(const double (*conv)[4], double marker_mm) const
   {
-    cv::Mat canvas = m_background.clone();
+    cv::Mat frame = m_backgroundFrame.clone();
     if (conv != nullptr)
       {
         const auto& P = m_camera.mat;
         const cv::Matx33d K(P[0][0], P[0][1], P[0][2], P[1][0], P[1][1], P[1][2], P[2][0], P[2][1], P[2][2]);
-        const cv::Matx33d Rt(conv[0][0], conv[0][1], conv[0][3], conv[1][0], conv[1][1], conv[1][3],
-                             conv[2][0], conv[2][1], conv[2][3]);
-        const cv::Matx33d Hinv = (K * Rt).inv();
-        // Texels about as dense as sub-pixels at the marker's distance, so
-        // that bilinear texturing plus the sub-pixel box filter give each
-        // pixel its true coverage along the marker's edges.
-        const double wanted = marker_mm * m_s * P[0][0] / std::max(50.0, conv[2][3]);
-        const int marker = std::max(32, std::min(8192, 8 * static_cast<int>(std::lround(wanted / 8))));
-        const cv::Mat& tex = texture(marker);
-        const double scale = marker / marker_mm;  // texels per mm
+        const cv::Matx33d H = K * cv::Matx33d(conv[0][0], conv[0][1], conv[0][3], conv[1][0], conv[1][1],
+                                              conv[1][3], conv[2][0], conv[2][1], conv[2][3]);
+        const cv::Matx33d Hinv = H.inv();
         const double paper = marker_mm * 1.25;
-        cv::Mat map(m_ideal.size(), CV_32FC2);
-        for (int y = 0; y < map.rows; ++y)
+        // Only the pixels the paper covers are rendered again: its corners'
+        // box in observed pixels, with room for the distortion's bulge.
+        cv::Rect area(0, 0, m_camera.xsize, m_camera.ysize);
+        std::vector<cv::Point2f> corners;
+        bool inFront = true;
+        for (const cv::Vec3d& corner : {cv::Vec3d(-paper / 2, paper / 2, 1), cv::Vec3d(paper / 2, paper / 2, 1),
+                                       cv::Vec3d(paper / 2, -paper / 2, 1), cv::Vec3d(-paper / 2, -paper / 2, 1)})
           {
-            const cv::Vec2f* in = m_ideal.ptr<cv::Vec2f>(y);
+            const cv::Vec3d h = H * corner;
+            if (h[2] <= 0)
+              {
+                inFront = false;
+                break;
+              }
+            double ox, oy;
+            arParamIdeal2Observ(m_camera.dist_factor, h[0] / h[2], h[1] / h[2], &ox, &oy);
+            corners.emplace_back(static_cast<float>(ox), static_cast<float>(oy));
+          }
+        if (inFront)
+          {
+            const int bulge = 4 + static_cast<int>(std::fabs(m_camera.dist_factor[2]));
+            cv::Rect box = cv::boundingRect(corners);
+            box = cv::Rect(box.x - bulge, box.y - bulge, box.width + 2 * bulge, box.height + 2 * bulge);
+            area &= box;
+          }
+        if (area.area() > 0)
+          renderArea(Hinv, paper, marker_mm, conv[2][3], area, frame);
+      }
+    cv::Mat bgra;
+    cv::cvtColor(frame, bgra, cv::COLOR_BGR2BGRA);
+    return bgra;
+  }
+
+  void Scene::renderArea(const cv::Matx33d& Hinv, double paper, double marker_mm, double distance,
+                         const cv::Rect& area, cv::Mat& frame) const
+  {
+    const cv::Rect sub(area.x * m_s, area.y * m_s, area.width * m_s, area.height * m_s);
+    cv::Mat canvas = m_background(sub).clone();
+    // Texels about as dense as sub-pixels at the marker's distance, so that
+    // bilinear texturing plus the sub-pixel box filter give each pixel its
+    // true coverage along the marker's edges.
+    const double wanted = marker_mm * m_s * m_camera.mat[0][0] / std::max(50.0, distance);
+    const int marker = std::max(32, std::min(8192, 8 * static_cast<int>(std::lround(wanted / 8))));
+    const cv::Mat& tex = texture(marker);
+    const double scale = marker / marker_mm;  // texels per mm
+    cv::Mat map(sub.size(), CV_32FC2);
+    const cv::Mat ideal = m_ideal(sub);
+    cv::parallel_for_(cv::Range(0, map.rows), [&](const cv::Range& rows) {
+        for (int y = rows.start; y < rows.end; ++y)
+          {
+            const cv::Vec2f* in = ideal.ptr<cv::Vec2f>(y);
             cv::Vec2f* out = map.ptr<cv::Vec2f>(y);
             for (int x = 0; x < map.cols; ++x)
               {
@@ -196,13 +237,11 @@ namespace synth
                                    static_cast<float>((paper / 2 - Y) * scale - 0.5));
               }
           }
-        cv::remap(tex, canvas, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
-      }
-    cv::Mat frame;
-    cv::resize(canvas, frame, cv::Size(m_camera.xsize, m_camera.ysize), 0, 0, cv::INTER_AREA);
-    cv::Mat bgra;
-    cv::cvtColor(frame, bgra, cv::COLOR_BGR2BGRA);
-    return bgra;
+      });
+    cv::remap(tex, canvas, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    cv::Mat small;
+    cv::resize(canvas, small, area.size(), 0, 0, cv::INTER_AREA);
+    small.copyTo(frame(area));
   }
 
   void degrade(cv::Mat& bgra, double noise_sigma, double blur_sigma, unsigned seed)

@@ -45,6 +45,9 @@ namespace synth
     void setDesign(const cv::Mat& bgr);
 
   private:
+    // Renders the paper into area (pixels) of frame.
+    void renderArea(const cv::Matx33d& Hinv, double paper, double marker_mm, double distance,
+                    const cv::Rect& area, cv::Mat& frame) const;
     // The marker, marker texels wide, on its paper.
     const cv::Mat& texture(int marker) const;
 
@@ -52,6 +55,7 @@ namespace synth
     int m_s;
     cv::Mat m_ideal;       // CV_32FC2: ideal position of each sub-pixel
     cv::Mat m_background;  // CV_8UC3 at sub-pixel resolution
+    cv::Mat m_backgroundFrame;  // the same at pixel resolution
     mutable std::map<int, cv::Mat> m_textures;
     cv::Mat m_design;
   };
