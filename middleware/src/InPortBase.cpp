@@ -66,15 +66,6 @@ namespace RTC
       little = toLower(first) != "big";
       return true;
     }
-
-    // A present key must hold one of the accepted values.
-    bool keyAccepts(const ConnectorProfile& profile, const char* key, const char* accepted)
-    {
-      std::string value;
-      if (!NVUtil::getString(profile.properties, key, value))
-        return true;
-      return toLower(coil::trim(value)) == accepted;
-    }
   }
 
   InPortBase::InPortBase(const char* name, const char* data_type)
@@ -135,8 +126,7 @@ namespace RTC
 
   ReturnCode_t InPortBase::publishInterfaces(ConnectorProfile& profile)
   {
-    if (!keyAccepts(profile, "dataport.dataflow_type", "push") ||
-        !keyAccepts(profile, "dataport.interface_type", "corba_cdr"))
+    if (!acceptsTransport(profile))
       return BAD_PARAMETER;
     bool little = true;
     if (!agreedLittleEndian(profile, little))

@@ -10,14 +10,6 @@ namespace RTC
 {
   namespace
   {
-    bool keyAccepts(const ConnectorProfile& profile, const char* key, const char* accepted)
-    {
-      std::string value;
-      if (!NVUtil::getString(profile.properties, key, value))
-        return true;
-      return toLower(coil::trim(value)) == accepted;
-    }
-
     // The sink an InPort published: the stringified IOR first, the object
     // reference only as a fallback.
     OpenRTM::InPortCdr_ptr findSink(const ConnectorProfile& profile, CORBA::ORB_ptr orb)
@@ -67,8 +59,7 @@ namespace RTC
 
   ReturnCode_t OutPortBase::publishInterfaces(ConnectorProfile& profile)
   {
-    if (!keyAccepts(profile, "dataport.dataflow_type", "push") ||
-        !keyAccepts(profile, "dataport.interface_type", "corba_cdr"))
+    if (!acceptsTransport(profile))
       return BAD_PARAMETER;
     return RTC_OK;
   }

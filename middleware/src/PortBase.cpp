@@ -78,6 +78,16 @@ namespace RTC
     m_properties.emplace_back(key, value);
   }
 
+  bool PortBase::acceptsTransport(const ConnectorProfile& profile)
+  {
+    // A key that is present must hold the one value served.
+    auto accepts = [&](const char* key, const char* served) {
+      std::string value;
+      return !NVUtil::getString(profile.properties, key, value) || toLower(coil::trim(value)) == served;
+    };
+    return accepts("dataport.dataflow_type", "push") && accepts("dataport.interface_type", "corba_cdr");
+  }
+
   bool PortBase::isConnected() const
   {
     std::lock_guard<std::mutex> lock(m_mutex);

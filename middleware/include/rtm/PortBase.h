@@ -60,6 +60,9 @@ namespace RTC
     virtual void unsubscribeInterfaces(const std::string& connector_id) = 0;
 
     void addProperty(const char* key, const std::string& value);
+    // Push over corba_cdr is all data ports serve: a connector that names
+    // another data flow or interface type is refused.
+    static bool acceptsTransport(const ConnectorProfile& profile);
 
     PortableServer::POA_var m_poa;
 
