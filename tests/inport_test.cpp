@@ -68,6 +68,18 @@ namespace
     StrictOutPort port;
   };
 
+  // A source without the duplicate check: one source, many connectors.
+  class Plain : public DataFlowComponentBase
+  {
+  public:
+    explicit Plain(Manager* m) : DataFlowComponentBase(m), data(), port("Out", data)
+    {
+      registerOutPort("Out", port);
+    }
+    TimedFloatSeq data;
+    OutPort<TimedFloatSeq> port;
+  };
+
   template <class T>
   RTObject_impl* make(Manager* m) { return new T(m); }
   void destroy(RTObject_impl* r) { delete r; }
@@ -80,9 +92,11 @@ namespace
       mgr->activateManager();
       static const char* sink[] = {"implementation_id", "Sink", "type_name", "Sink", ""};
       static const char* source[] = {"implementation_id", "Source", "type_name", "Source", ""};
-      coil::Properties a(sink), b(source);
+      static const char* plain[] = {"implementation_id", "Plain", "type_name", "Plain", ""};
+      coil::Properties a(sink), b(source), c(plain);
       mgr->registerFactory(a, make<Sink>, destroy);
       mgr->registerFactory(b, make<Source>, destroy);
+      mgr->registerFactory(c, make<Plain>, destroy);
       return mgr;
     }();
     return *m;
@@ -120,14 +134,24 @@ namespace
     return out;
   }
 
-  // Connects a hand-made connector to the sink and returns its put() object.
-  OpenRTM::InPortCdr_ptr sinkObject(Sink& sink, const char* endian)
+  Source& newSource() { return *dynamic_cast<Source*>(manager().createComponent("Source")); }
+
+  // A hand-made connector from a fresh source to the sink, the sink first.
+  ConnectorProfile toSink(Sink& sink)
   {
     ConnectorProfile profile;
     profile.name = CORBA::string_dup("test");
     profile.connector_id = CORBA::string_dup("");
-    profile.ports.length(1);
+    profile.ports.length(2);
     profile.ports[0] = sink.port.getPortRef();
+    profile.ports[1] = newSource().port.getPortRef();
+    return profile;
+  }
+
+  // Connects a hand-made connector to the sink and returns its put() object.
+  OpenRTM::InPortCdr_ptr sinkObject(Sink& sink, const char* endian)
+  {
+    ConnectorProfile profile = toSink(sink);
     NVUtil::appendString(profile.properties, "dataport.dataflow_type", "push");
     NVUtil::appendString(profile.properties, "dataport.interface_type", "corba_cdr");
     if (endian != nullptr)
@@ -192,10 +216,7 @@ TEST(InPortPut, PayloadTable)
 TEST(InPortPut, EmptyEndianValueIsRefused)
 {
   Sink& sink = newSink();
-  ConnectorProfile profile;
-  profile.connector_id = CORBA::string_dup("");
-  profile.ports.length(1);
-  profile.ports[0] = sink.port.getPortRef();
+  ConnectorProfile profile = toSink(sink);
   NVUtil::appendString(profile.properties, "dataport.serializer.cdr.endian", " ");
   EXPECT_EQ(profile.ports[0]->connect(profile), UNSUPPORTED);
   EXPECT_FALSE(sink.port.isConnected());
@@ -229,10 +250,7 @@ TEST(InPortBuffer, RefusesPullAndOtherTransports)
   for (auto kv : {std::make_pair("dataport.dataflow_type", "pull"),
                   std::make_pair("dataport.interface_type", "shared_memory")})
     {
-      ConnectorProfile profile;
-      profile.connector_id = CORBA::string_dup("");
-      profile.ports.length(1);
-      profile.ports[0] = sink.port.getPortRef();
+      ConnectorProfile profile = toSink(sink);
       NVUtil::appendString(profile.properties, kv.first, kv.second);
       EXPECT_EQ(profile.ports[0]->connect(profile), BAD_PARAMETER) << kv.second;
     }
@@ -245,7 +263,7 @@ TEST_P(ConnectOrder, ConnectsSendsAndDisconnectsFromEitherSide)
 {
   bool connectOnInPort = GetParam();
   Sink& sink = newSink();
-  Source& source = *dynamic_cast<Source*>(manager().createComponent("Source"));
+  Source& source = newSource();
   PortService_var in = sink.port.getPortRef();
   std::string error;
   std::string id = sender::connect(source.port, in, connectOnInPort, error);
@@ -298,4 +316,74 @@ TEST(PortProfile, FullNameOwnerAndProperties)
   EXPECT_EQ(value, "Any");
   ConnectorProfile_var unknown = sink.port.get_connector_profile("no-such-id");
   EXPECT_STREQ(unknown->connector_id, "");
+}
+
+TEST(ConnectorChecks, MalformedConnectorsAreRefusedBeforeAnythingIsStoredOrForwarded)
+{
+  Sink& sink = newSink();
+  Plain& plain = *dynamic_cast<Plain*>(manager().createComponent("Plain"));
+  PortService_var in = sink.port.getPortRef(), out = plain.port.getPortRef();
+  auto connector = [&](std::vector<PortService_ptr> ports) {
+    ConnectorProfile p;
+    p.connector_id = CORBA::string_dup("");
+    p.ports.length(static_cast<CORBA::ULong>(ports.size()));
+    for (CORBA::ULong i = 0; i < ports.size(); ++i)
+      p.ports[i] = PortService::_duplicate(ports[i]);
+    return p;
+  };
+  struct Case { const char* what; ConnectorProfile profile; };
+  std::vector<Case> cases = {
+    {"the port twice", connector({in, in})},
+    {"the port twice around another", connector({in, out, in})},
+    {"the port alone", connector({in})},
+    {"a nil port", connector({in, PortService::_nil()})},
+    {"larger than a connector can be", connector({in, out})},
+  };
+  NVUtil::appendString(cases.back().profile.properties, "padding", std::string(20000, 'x'));
+  for (Case& c : cases)
+    {
+      SCOPED_TRACE(c.what);
+      ConnectorProfile copy = c.profile;
+      EXPECT_EQ(in->notify_connect(c.profile), BAD_PARAMETER);
+      EXPECT_EQ(in->connect(copy), BAD_PARAMETER);
+      EXPECT_FALSE(sink.port.isConnected());
+      EXPECT_FALSE(plain.port.isConnected()) << "forwarded to the other port";
+    }
+  // The same ports in a sound connector still connect.
+  ConnectorProfile good = connector({in, out});
+  EXPECT_EQ(in->connect(good), RTC_OK);
+  EXPECT_TRUE(plain.port.isConnected());
+}
+
+TEST(ConnectorChecks, ConnectionLimitFromTheConfigurationOrSixtyFour)
+{
+  struct Case { const char* component; std::size_t limit; };
+  const Case cases[] = {
+    {"Sink", 64},
+    {"Sink?port.inport.Angle.connection_limit=2", 2},
+    {"Sink?port.inport.dataport.connection_limit=3", 3},
+    {"Sink?port.inport.dataport.connection_limit=5&port.inport.Angle.connection_limit=1", 1},
+  };
+  // -1: no limit on the source's side.
+  Plain& plain = *dynamic_cast<Plain*>(manager().createComponent("Plain?port.outport.Out.connection_limit=-1"));
+  PortService_var out = plain.port.getPortRef();
+  for (const Case& c : cases)
+    {
+      SCOPED_TRACE(c.component);
+      Sink& sink = *dynamic_cast<Sink*>(manager().createComponent(c.component));
+      PortService_var in = sink.port.getPortRef();
+      for (std::size_t n = 0; n <= c.limit; ++n)
+        {
+          ConnectorProfile p;
+          p.connector_id = CORBA::string_dup("");
+          p.ports.length(2);
+          p.ports[0] = PortService::_duplicate(out);
+          p.ports[1] = PortService::_duplicate(in);
+          EXPECT_EQ(out->connect(p), n < c.limit ? RTC_OK : RTC_ERROR) << "connector " << n + 1;
+        }
+      EXPECT_EQ(sink.port.connectorIds().size(), c.limit);
+      // The source's half of the refused connector was taken back.
+      EXPECT_EQ(sink.port.disconnect_all(), RTC_OK);
+      EXPECT_FALSE(plain.port.isConnected());
+    }
 }

@@ -96,6 +96,67 @@ namespace
     return ecs->length() > 0 ? ExecutionContext::_duplicate(ecs[0]) : ExecutionContext::_nil();
   }
 
+  // A port of another implementation, as small as a port can be: it keeps
+  // nothing and says yes. With loopBack set it sends notify_connect and
+  // notify_disconnect straight back to the first port of the connector, as
+  // a broken or hostile peer might.
+  class BarePort : public virtual POA_RTC::PortService, public virtual PortableServer::RefCountServantBase
+  {
+  public:
+    bool loopBack = false;
+    PortService_var first;
+
+    PortProfile* get_port_profile() override
+    {
+      PortProfile_var p = new PortProfile;
+      p->name = CORBA::string_dup("bare.port");
+      p->port_ref = _this();
+      p->owner = RTObject::_nil();
+      return p._retn();
+    }
+    ConnectorProfileList* get_connector_profiles() override { return new ConnectorProfileList; }
+    ConnectorProfile* get_connector_profile(const char*) override
+    {
+      ConnectorProfile_var p = new ConnectorProfile;
+      p->name = CORBA::string_dup("");
+      p->connector_id = CORBA::string_dup("");
+      return p._retn();
+    }
+    ReturnCode_t connect(ConnectorProfile&) override { return RTC_OK; }
+    ReturnCode_t disconnect(const char*) override { return RTC_OK; }
+    ReturnCode_t disconnect_all() override { return RTC_OK; }
+    ReturnCode_t notify_connect(ConnectorProfile& p) override
+    {
+      return loopBack ? p.ports[0]->notify_connect(p) : RTC_OK;
+    }
+    ReturnCode_t notify_disconnect(const char* id) override
+    {
+      return loopBack ? first->notify_disconnect(id) : RTC_OK;
+    }
+  };
+
+  // A bare port served by this process; the POA keeps it.
+  PortService_ptr barePort(BarePort*& servant)
+  {
+    PortableServer::POA_var poa = client().getPOA();
+    servant = new BarePort;
+    PortableServer::ObjectId_var id = poa->activate_object(servant);
+    servant->_remove_ref();
+    CORBA::Object_var obj = poa->id_to_reference(id);
+    return PortService::_narrow(obj);
+  }
+
+  ConnectorProfile connector(std::vector<PortService_ptr> ports)
+  {
+    ConnectorProfile p;
+    p.name = CORBA::string_dup("hostile");
+    p.connector_id = CORBA::string_dup("");
+    p.ports.length(static_cast<CORBA::ULong>(ports.size()));
+    for (CORBA::ULong i = 0; i < ports.size(); ++i)
+      p.ports[i] = PortService::_duplicate(ports[i]);
+    return p;
+  }
+
   std::string nv(const SDOPackage::NVList& list, const char* key)
   {
     std::string value = "<absent>";
@@ -238,10 +299,9 @@ TEST(Activation, MalformedDatumIsRefusedAcrossProcesses)
   ExecutionContext_var ec = ownedContext(rtc);
   ASSERT_EQ(ec->activate_component(rtc), RTC_OK);
   PortServiceList_var ports = rtc->get_ports();
-  ConnectorProfile profile;
-  profile.connector_id = CORBA::string_dup("");
-  profile.ports.length(1);
-  profile.ports[0] = PortService::_duplicate(ports[0]);
+  BarePort* bare;
+  PortService_var peer = barePort(bare);
+  ConnectorProfile profile = connector({ports[0], peer});
   ASSERT_EQ(ports[0]->connect(profile), RTC_OK);
   std::string ior;
   ASSERT_TRUE(NVUtil::getString(profile.properties, "dataport.corba_cdr.inport_ior", ior));
@@ -389,4 +449,69 @@ TEST(Sender, FailuresGiveOneLineAndStatusOne)
   std::string help;
   EXPECT_EQ(anglesend({"--help"}, &help), 0);
   EXPECT_NE(help.find("--connect-on"), std::string::npos);
+}
+
+TEST(HostilePeer, ConnectorsThatLoopAreRefusedAndTheProcessLives)
+{
+  auto probe = startProbe({});
+  RTObject_var rtc = component();
+  ASSERT_FALSE(CORBA::is_nil(rtc));
+  PortServiceList_var ports = rtc->get_ports();
+  PortService_ptr angle = ports[0];
+  BarePort* bare;
+  PortService_var peer = barePort(bare);
+
+  // Listed twice, or alone: a chain that would come back to the port.
+  for (ConnectorProfile p : {connector({angle, angle}), connector({angle, peer, angle}), connector({angle})})
+    {
+      ConnectorProfile copy = p;
+      EXPECT_EQ(angle->notify_connect(p), BAD_PARAMETER);
+      EXPECT_EQ(angle->connect(copy), BAD_PARAMETER);
+    }
+  // A peer that hands every call back to us.
+  bare->loopBack = true;
+  bare->first = PortService::_duplicate(angle);
+  ConnectorProfile looping = connector({angle, peer});
+  EXPECT_EQ(angle->notify_connect(looping), BAD_PARAMETER);
+  bare->loopBack = false;
+  ConnectorProfile stored = connector({angle, peer});
+  ASSERT_EQ(angle->notify_connect(stored), RTC_OK);
+  bare->loopBack = true;
+  EXPECT_EQ(angle->notify_disconnect(stored.connector_id), BAD_PARAMETER);
+
+  EXPECT_TRUE(probe->running());
+  ConnectorProfileList_var left = angle->get_connector_profiles();
+  EXPECT_EQ(left->length(), 0u);
+  ComponentProfile_var profile = rtc->get_component_profile();
+  EXPECT_STREQ(profile->instance_name, "Vorlinde0");
+}
+
+TEST(HostilePeer, AConnectorFloodStopsAtTheLimitWithOneWarning)
+{
+  auto probe = startProbe({});
+  RTObject_var rtc = component();
+  ASSERT_FALSE(CORBA::is_nil(rtc));
+  PortServiceList_var ports = rtc->get_ports();
+  BarePort* bare;
+  PortService_var peer = barePort(bare);
+  int accepted = 0, refused = 0;
+  for (int i = 0; i < 300; ++i)
+    {
+      ConnectorProfile p = connector({ports[0], peer});
+      ReturnCode_t rc = ports[0]->notify_connect(p);
+      accepted += rc == RTC_OK;
+      refused += rc == RTC_ERROR;
+    }
+  EXPECT_EQ(accepted, 64);
+  EXPECT_EQ(refused, 300 - 64);
+  // Every tool's question is still answered.
+  ComponentProfile_var profile = rtc->get_component_profile();
+  ASSERT_EQ(profile->port_profiles.length(), 1u);
+  EXPECT_EQ(profile->port_profiles[0].connector_profiles.length(), 64u);
+  ConnectorProfileList_var listed = ports[0]->get_connector_profiles();
+  EXPECT_EQ(listed->length(), 64u);
+  std::string err = probe->errorText();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_NE(err.find("Vorlinde0.Angle: connector refused: connection_limit 64"), std::string::npos) << err;
+  EXPECT_EQ(ports[0]->disconnect_all(), RTC_OK);
 }

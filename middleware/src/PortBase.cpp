@@ -3,6 +3,7 @@
 #include <rtm/PortBase.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 
 #include <rtm/RTObject.h>
@@ -32,7 +33,48 @@ namespace RTC
     return text;
   }
 
-  PortBase::PortBase(const char* name) : m_name(name), m_owner(nullptr) {}
+  namespace
+  {
+    typedef std::chrono::steady_clock Clock;
+
+    // The object reference of another port, its calls bounded in time.
+    PortService_ptr peer(PortService_ptr port, unsigned timeout_ms = PortBase::PEER_CALL_TIMEOUT_MS)
+    {
+      PortService_ptr p = PortService::_duplicate(port);
+      omniORB::setClientCallTimeout(p, timeout_ms);
+      return p;
+    }
+
+    std::size_t marshalledSize(const ConnectorProfile& profile)
+    {
+      cdrMemoryStream s;
+      profile >>= s;
+      return s.bufSize();
+    }
+
+    // Removes its id from a set of ids in progress when the call ends.
+    class InProgress
+    {
+    public:
+      InProgress(std::mutex& m, std::set<std::string>& ids, const std::string& id)
+        : m_mutex(m), m_ids(ids), m_id(id) {}
+      ~InProgress()
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ids.erase(m_id);
+      }
+
+    private:
+      std::mutex& m_mutex;
+      std::set<std::string>& m_ids;
+      std::string m_id;
+    };
+  }
+
+  PortBase::PortBase(const char* name)
+    : m_name(name), m_owner(nullptr), m_limitWarned(false), m_pruneNext(0)
+  {
+  }
 
   PortBase::~PortBase() { deactivate(); }
 
@@ -115,29 +157,112 @@ namespace RTC
     return false;
   }
 
-  int PortBase::indexInPorts(const ConnectorProfile& profile) const
+  ReturnCode_t PortBase::checkPorts(const ConnectorProfile& profile, int& self) const
   {
+    self = -1;
     if (CORBA::is_nil(m_objref))
-      return -1;
+      return RTC_ERROR;
+    int listed = 0;
     for (CORBA::ULong i = 0; i < profile.ports.length(); ++i)
       {
         if (CORBA::is_nil(profile.ports[i]))
-          continue;
+          return BAD_PARAMETER;
         if (profile.ports[i]->_is_equivalent(m_objref))
-          return static_cast<int>(i);
+          {
+            if (self < 0)
+              self = static_cast<int>(i);
+            ++listed;
+          }
       }
-    return -1;
+    // Listed twice, the chain would come back to us; alone, nothing would
+    // ever take the connector away again.
+    if (listed > 1 || (listed == 1 && profile.ports.length() == 1))
+      return BAD_PARAMETER;
+    return RTC_OK;
+  }
+
+  int PortBase::connectionLimit() const
+  {
+    if (m_owner == nullptr)
+      return DEFAULT_CONNECTION_LIMIT;
+    const coil::Properties& config = m_owner->getProperties();
+    const std::string base = std::string("port.") + portKind() + ".";
+    std::string text = config.getProperty(base + m_configName + ".connection_limit");
+    if (text.empty())
+      text = config.getProperty(base + "dataport.connection_limit");
+    text = coil::trim(text);
+    if (text.empty())
+      return DEFAULT_CONNECTION_LIMIT;
+    char* end = nullptr;
+    long limit = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || limit < -1 || limit > 1000000)
+      return DEFAULT_CONNECTION_LIMIT;
+    return static_cast<int>(limit);
+  }
+
+  void PortBase::warnLimit(int limit)
+  {
+    // Once a minute at most: a flood must not flood the log as well.
+    const Clock::time_point now = Clock::now();
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_limitWarned && now - m_lastLimitWarning < std::chrono::minutes(1))
+        return;
+      m_limitWarned = true;
+      m_lastLimitWarning = now;
+    }
+    std::fprintf(stderr,
+                 "rtc: %s: connector refused: connection_limit %d reached; "
+                 "further refusals are reported once a minute\n",
+                 getFullName().c_str(), limit);
+    std::fflush(stderr);
+  }
+
+  ReturnCode_t PortBase::reserve(const std::string& id)
+  {
+    const int limit = connectionLimit();
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_connecting.count(id) != 0)
+        return BAD_PARAMETER;
+      bool known = false;
+      for (const ConnectorProfile& c : m_connectors)
+        known = known || id == c.connector_id.in();
+      // Connectors on their way count too, so that a peer cannot pile up
+      // calls that are still waiting on the rest of their chain.
+      if (known || limit < 0 || m_connectors.size() + m_connecting.size() < static_cast<std::size_t>(limit))
+        {
+          m_connecting.insert(id);
+          return RTC_OK;
+        }
+    }
+    warnLimit(limit);
+    return RTC_ERROR;
   }
 
   void PortBase::pruneDeadConnectors()
   {
+    std::unique_lock<std::mutex> busy(m_pruneMutex, std::try_to_lock);
+    if (!busy.owns_lock())
+      return;  // another reader is pinging them right now
     std::vector<ConnectorProfile> connectors;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       connectors = m_connectors;
     }
-    for (const ConnectorProfile& c : connectors)
+    // Peers that do not answer cost a time-out each: stop after about a
+    // second, and start the next round where this one stopped.
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(1);
+    const std::size_t n = connectors.size();
+    for (std::size_t k = 0; k < n; ++k)
       {
+        const std::size_t at = (m_pruneNext + k) % n;
+        if (Clock::now() > deadline)
+          {
+            m_pruneNext = at;
+            return;
+          }
+        const ConnectorProfile& c = connectors[at];
         bool dead = false;
         for (CORBA::ULong i = 0; i < c.ports.length() && !dead; ++i)
           {
@@ -145,8 +270,8 @@ namespace RTC
               continue;
             try
               {
-                omniORB::setClientCallTimeout(c.ports[i], 1000);
-                dead = c.ports[i]->_non_existent();
+                PortService_var other = peer(c.ports[i], 1000);
+                dead = other->_non_existent();
               }
             catch (const CORBA::TRANSIENT&)
               {
@@ -167,6 +292,7 @@ namespace RTC
         if (dead)
           forgetConnector(c.connector_id.in());
       }
+    m_pruneNext = 0;
   }
 
   PortProfile* PortBase::get_port_profile()
@@ -214,7 +340,13 @@ namespace RTC
 
   ReturnCode_t PortBase::connect(ConnectorProfile& profile)
   {
+    int self;
     if (profile.ports.length() == 0)
+      return BAD_PARAMETER;
+    ReturnCode_t checked = checkPorts(profile, self);
+    if (checked != RTC_OK)
+      return checked;
+    if (marshalledSize(profile) > MAX_CONNECTOR_BYTES)
       return BAD_PARAMETER;
     std::string id = profile.connector_id.in();
     ConnectorProfile existing;
@@ -231,7 +363,7 @@ namespace RTC
     ReturnCode_t rc;
     try
       {
-        ::RTC::PortService_var first = ::RTC::PortService::_duplicate(profile.ports[0]);
+        PortService_var first = peer(profile.ports[0]);
         rc = first->notify_connect(profile);
       }
     catch (...)
@@ -247,7 +379,8 @@ namespace RTC
           for (CORBA::ULong i = 0; i < profile.ports.length(); ++i)
             try
               {
-                profile.ports[i]->notify_disconnect(id.c_str());
+                PortService_var other = peer(profile.ports[i]);
+                other->notify_disconnect(id.c_str());
               }
             catch (...)
               {
@@ -258,15 +391,23 @@ namespace RTC
 
   ReturnCode_t PortBase::notify_connect(ConnectorProfile& profile)
   {
-    int self = indexInPorts(profile);
-    if (self < 0)
+    // 0. Nothing that a peer sends is stored or forwarded unchecked.
+    int self;
+    ReturnCode_t rc = checkPorts(profile, self);
+    if (rc != RTC_OK)
+      return rc;
+    if (self < 0 || marshalledSize(profile) > MAX_CONNECTOR_BYTES)
       return BAD_PARAMETER;
     if (std::string(profile.connector_id.in()).empty())
       profile.connector_id = CORBA::string_dup(newConnectorId().c_str());
     const std::string id = profile.connector_id.in();
+    rc = reserve(id);
+    if (rc != RTC_OK)
+      return rc;
+    InProgress connecting(m_mutex, m_connecting, id);
 
     // 1. Publish our own interface keys, so that later ports can use them.
-    ReturnCode_t rc = publishInterfaces(profile);
+    rc = publishInterfaces(profile);
     if (rc != RTC_OK)
       return rc;
     // 2. Forward to the next port of the chain (no lock held: it calls
@@ -276,16 +417,18 @@ namespace RTC
       {
         try
           {
-            rc = profile.ports[next]->notify_connect(profile);
+            PortService_var following = peer(profile.ports[next]);
+            rc = following->notify_connect(profile);
           }
         catch (...)
           {
             rc = RTC_ERROR;
           }
       }
-    // 3. Subscribe to what the later ports published.
+    // 3. Subscribe to what the later ports published (and refuse what
+    //    they made of the connector if it grew too large to keep).
     if (rc == RTC_OK)
-      rc = subscribeInterfaces(profile);
+      rc = marshalledSize(profile) > MAX_CONNECTOR_BYTES ? BAD_PARAMETER : subscribeInterfaces(profile);
     if (rc != RTC_OK)
       {
         unsubscribeInterfaces(id);
@@ -324,7 +467,8 @@ namespace RTC
       {
         try
           {
-            return profile.ports[i]->notify_disconnect(connector_id);
+            PortService_var other = peer(profile.ports[i]);
+            return other->notify_disconnect(connector_id);
           }
         catch (...)
           {
@@ -352,13 +496,22 @@ namespace RTC
     ConnectorProfile profile;
     if (connector_id == nullptr || !findConnector(connector_id, profile))
       return BAD_PARAMETER;
-    int self = indexInPorts(profile);
+    {
+      // A chain that comes back here for the same connector ends here.
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (!m_disconnecting.insert(connector_id).second)
+        return BAD_PARAMETER;
+    }
+    InProgress disconnecting(m_mutex, m_disconnecting, connector_id);
+    int self;
+    checkPorts(profile, self);
     ReturnCode_t rc = RTC_OK;
     for (CORBA::ULong i = static_cast<CORBA::ULong>(self + 1); i < profile.ports.length(); ++i)
       {
         try
           {
-            rc = profile.ports[i]->notify_disconnect(connector_id);
+            PortService_var other = peer(profile.ports[i]);
+            rc = other->notify_disconnect(connector_id);
             break;
           }
         catch (...)

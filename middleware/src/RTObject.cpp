@@ -358,6 +358,7 @@ namespace RTC
         if (p->getName() == port.getName())
           return false;
       port.setOwner(this);
+      port.setConfigName(name != nullptr ? name : port.getName());
       m_state->ports.push_back(&port);
     }
     if (!CORBA::is_nil(m_pPOA))

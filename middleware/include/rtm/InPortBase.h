@@ -40,6 +40,7 @@ namespace RTC
     virtual bool decode(cdrStream& s) = 0;
     static bool hasTrailingBytes(cdrStream& s);
 
+    virtual const char* portKind() const { return "inport"; }
     virtual ReturnCode_t publishInterfaces(ConnectorProfile& profile);
     virtual ReturnCode_t subscribeInterfaces(const ConnectorProfile& profile);
     virtual void unsubscribeInterfaces(const std::string& connector_id);

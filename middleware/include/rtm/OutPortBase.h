@@ -28,6 +28,7 @@ namespace RTC
     // connection refused it.
     bool send(cdrMemoryStream& cdr);
 
+    virtual const char* portKind() const { return "outport"; }
     virtual ReturnCode_t publishInterfaces(ConnectorProfile& profile);
     virtual ReturnCode_t subscribeInterfaces(const ConnectorProfile& profile);
     virtual void unsubscribeInterfaces(const std::string& connector_id);

@@ -7,10 +7,18 @@
 // connector only after the rest of the chain has answered (a peer asks for
 // our connector list while we wait on it). No lock is held across a call
 // to another port.
+//
+// What a peer sends is checked before anything is stored or forwarded: a
+// connector must list this port exactly once and at least one other port,
+// no nil port, and stay under MAX_CONNECTOR_BYTES; a port holds at most
+// connection_limit connectors (DEFAULT_CONNECTION_LIMIT unless configured),
+// so that no peer can make the profile too large to answer.
 #ifndef RTM_PORTBASE_H
 #define RTM_PORTBASE_H
 
+#include <chrono>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,13 +53,28 @@ namespace RTC
     // registered before the owner was named still reports the full name.
     std::string getFullName() const;
     void setOwner(RTObject_impl* owner) { m_owner = owner; }
+    // The name the owner registered the port under: it selects the keys
+    // port.<inport|outport>.<name>.* of the owner's configuration, with
+    // port.<inport|outport>.dataport.* as their defaults.
+    void setConfigName(const std::string& name) { m_configName = name; }
+    // connection_limit from that configuration; -1 means no limit.
+    int connectionLimit() const;
     PortService_ptr getPortRef() const;
     void activate(PortableServer::POA_ptr poa);
     void deactivate();
     bool isConnected() const;
     std::vector<std::string> connectorIds() const;
 
+    enum
+    {
+      DEFAULT_CONNECTION_LIMIT = 64,  // far above what real systems connect
+      MAX_CONNECTOR_BYTES = 16384,    // one marshalled connector profile
+      PEER_CALL_TIMEOUT_MS = 10000    // a call to another port of a connector
+    };
+
   protected:
+    // "inport" or "outport": the kind in configuration keys.
+    virtual const char* portKind() const = 0;
     // Adds this port's keys to a connector being made, or refuses it.
     virtual ReturnCode_t publishInterfaces(ConnectorProfile& profile) = 0;
     // Reads the keys later ports published.
@@ -69,19 +92,34 @@ namespace RTC
   private:
     PortBase(const PortBase&);
     PortBase& operator=(const PortBase&);
-    int indexInPorts(const ConnectorProfile& profile) const;
+    // BAD_PARAMETER for a connector listing this port twice, only this
+    // port, or a nil port; self is this port's index (-1 if not listed).
+    ReturnCode_t checkPorts(const ConnectorProfile& profile, int& self) const;
     bool findConnector(const std::string& id, ConnectorProfile& out) const;
     void forgetConnector(const std::string& id);
+    // Marks id as being connected; RTC_ERROR beyond the connection limit,
+    // BAD_PARAMETER when id is already on its way through this port (a
+    // chain that loops back).
+    ReturnCode_t reserve(const std::string& id);
+    void warnLimit(int limit);
     // A peer that is gone leaves no word; as peers do, the connectors whose
     // other ports no longer exist are dropped whenever our profile is read.
+    // One reader pings at a time, for about a second at most.
     void pruneDeadConnectors();
 
     std::string m_name;
+    std::string m_configName;
     RTObject_impl* m_owner;
     PortService_var m_objref;
     std::vector<std::pair<std::string, std::string> > m_properties;
     mutable std::mutex m_mutex;
     std::vector<ConnectorProfile> m_connectors;
+    std::set<std::string> m_connecting;     // ids inside notify_connect
+    std::set<std::string> m_disconnecting;  // ids inside notify_disconnect
+    bool m_limitWarned;
+    std::chrono::steady_clock::time_point m_lastLimitWarning;
+    std::mutex m_pruneMutex;
+    std::size_t m_pruneNext;
   };
 
   // A fresh connector id: lowercase UUID text 8-4-4-4-12.
