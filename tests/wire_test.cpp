@@ -367,29 +367,133 @@ TEST(Rate, ProfileValueUnlessConfigured)
   unlink(confPath);
 }
 
+namespace
+{
+  // A naming service of the test's own on a fixed port, with its own empty
+  // data directory each time it starts: a restart forgets every name.
+  class NameServer
+  {
+  public:
+    explicit NameServer(int port) : m_port(port) {}
+    ~NameServer() { stop(); }
+    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    void start()
+    {
+      char dir[] = "/tmp/vorlinde-names-XXXXXX";
+      ASSERT_NE(mkdtemp(dir), nullptr);
+      m_dir = dir;
+      m_process.reset(new Process({"/usr/bin/omniNames", "-start", std::to_string(m_port), "-always", "-logdir",
+                                   m_dir, "-ORBendPoint", "giop:tcp:" + address()}));
+      CORBA::Object_var probe;
+      auto deadline = Clock::now() + std::chrono::seconds(5);
+      while (NamingClient(client().getORB(), address(), 500).lookup("x", probe) == NamingClient::UNREACHABLE &&
+             Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    void stop()
+    {
+      if (!m_process)
+        return;
+      m_process->signal(SIGTERM);
+      m_process->wait(5000);
+      m_process.reset();
+      EXPECT_EQ(std::system(("rm -rf " + m_dir).c_str()), 0);
+    }
+
+  private:
+    int m_port;
+    std::string m_dir;
+    std::unique_ptr<Process> m_process;
+  };
+
+  bool namesObject(const std::string& server, const std::string& path, CORBA::Object_ptr obj, int timeout_ms)
+  {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    do
+      {
+        CORBA::Object_var found = lookup(server, path);
+        if (!CORBA::is_nil(found) && found->_is_equivalent(obj))
+          return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    while (Clock::now() < deadline);
+    return false;
+  }
+}
+
 TEST(Process, NameServiceAbsentAtStartIsBoundWhenItAppears)
 {
-  int port = testing_support::freePort();
-  std::string server = "127.0.0.1:" + std::to_string(port);
-  auto probe = startProbe({"-o", "naming.update.interval:0.5", "-d", "-display", ":1"}, server);
+  NameServer names(testing_support::freePort());
+  auto probe = startProbe({"-o", "naming.update.interval:0.5", "-d", "-display", ":1"}, names.address());
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // a few retries
   std::string err = probe->errorText();
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;  // -d and the server, once each
-  EXPECT_NE(err.find("corbaloc::" + server + "/NameService"), std::string::npos) << err;
+  EXPECT_NE(err.find("corbaloc::" + names.address() + "/NameService"), std::string::npos) << err;
   EXPECT_NE(err.find("master manager"), std::string::npos) << err;
 
-  char dir[] = "/tmp/vorlinde-names-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  Process names({"/usr/bin/omniNames", "-start", std::to_string(port), "-always", "-logdir", dir,
-                 "-ORBendPoint", "giop:tcp:" + server});
-  EXPECT_TRUE(waitBound(server, componentPath(), true, 5000));
+  names.start();
+  EXPECT_TRUE(waitBound(names.address(), componentPath(), true, 5000));
   probe->closeInput();  // return from main
   EXPECT_EQ(probe->wait(5000), 0);
-  EXPECT_TRUE(waitBound(server, componentPath(), false, 1000)) << "name left behind";
-  names.signal(SIGTERM);
-  names.wait(5000);
-  std::string cleanup = std::string("rm -rf ") + dir;
-  EXPECT_EQ(std::system(cleanup.c_str()), 0);
+  EXPECT_TRUE(waitBound(names.address(), componentPath(), false, 1000)) << "name left behind";
+}
+
+TEST(Process, NameServiceRestartedEmptyHasTheNameBackWithinOneInterval)
+{
+  NameServer names(testing_support::freePort());
+  names.start();
+  auto probe = startProbe({"-o", "naming.update.interval:0.5"}, names.address());
+  ASSERT_TRUE(waitBound(names.address(), componentPath(), true, 3000));
+  for (int restart = 0; restart < 2; ++restart)
+    {
+      names.stop();
+      names.start();
+      auto restarted = Clock::now();
+      EXPECT_TRUE(waitBound(names.address(), componentPath(), true, 3000)) << "restart " << restart;
+      EXPECT_LT(std::chrono::duration<double>(Clock::now() - restarted).count(), 0.5 + 0.3);
+    }
+  std::string err = probe->errorText();
+  EXPECT_NE(err.find("Vorlinde0.rtc\" was gone"), std::string::npos) << err;
+}
+
+TEST(Process, TwoInstancesOfOneNameNeverUnbindEachOther)
+{
+  const std::vector<std::string> often = {"-o", "naming.update.interval:0.5"};
+  auto first = startProbe(often);
+  CORBA::Object_var firstRef = lookup(naming(), componentPath());
+  ASSERT_FALSE(CORBA::is_nil(firstRef));
+
+  // A second instance takes the name, and says so once.
+  auto second = startProbe(often);
+  CORBA::Object_var secondRef = lookup(naming(), componentPath());
+  ASSERT_FALSE(secondRef->_is_equivalent(firstRef));
+  std::string err = second->errorText();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_NE(err.find(componentPath() + "\" already names a live component"), std::string::npos) << err;
+
+  // It leaves: the first has the name again within an interval.
+  second->closeInput();
+  EXPECT_EQ(second->wait(5000), 0);
+  EXPECT_TRUE(namesObject(naming(), componentPath(), firstRef, 1500)) << "the survivor was not bound again";
+
+  // A third takes it; the first leaves and does not take the third's name.
+  auto third = startProbe(often);
+  CORBA::Object_var thirdRef = lookup(naming(), componentPath());
+  ASSERT_FALSE(thirdRef->_is_equivalent(firstRef));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the first has looked
+  first->closeInput();
+  EXPECT_EQ(first->wait(5000), 0);
+  EXPECT_TRUE(namesObject(naming(), componentPath(), thirdRef, 100)) << "the first unbound the third's name";
+  third->closeInput();
+  EXPECT_EQ(third->wait(5000), 0);
+  EXPECT_TRUE(waitBound(naming(), componentPath(), false, 1000));
+}
+
+TEST(Process, ProgramsStartedBesideTheRuntimeGetTheUsualSignals)
+{
+  client();  // the runtime handles SIGTERM in this process
+  Process child({"/bin/sh", "-c", "kill -TERM $$; sleep 5"});
+  EXPECT_EQ(child.wait(2000), 128 + SIGTERM) << "the child started with SIGTERM blocked";
 }
 
 TEST(Process, NameRemovedWhenExitIsCalledFromAnotherThread)

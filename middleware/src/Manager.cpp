@@ -1,14 +1,16 @@
 // The manager: configuration, ORB, factories, components and their names.
 #include <rtm/Manager.h>
 
-#include <pthread.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -45,32 +47,63 @@ namespace RTC
     }
 
     // SIGINT and SIGTERM, when nothing else handles them, end the process
-    // as they would, but after the component names have been removed: a
-    // thread of ours waits for them (blocked in every other thread).
+    // as they would, but after the component names have been removed and
+    // the output written. The handler only wakes a thread of ours through
+    // a pipe; no signal is blocked, so that the programs this process
+    // starts get the usual signal mask. A second signal ends it at once.
+    int g_signalPipe[2] = {-1, -1};
+    volatile sig_atomic_t g_stopping = 0;
+
+    void onStopSignal(int sig)
+    {
+      if (g_stopping)
+        {
+          signal(sig, SIG_DFL);
+          raise(sig);
+          return;
+        }
+      g_stopping = 1;
+      const int saved = errno;
+      const unsigned char byte = static_cast<unsigned char>(sig);
+      if (write(g_signalPipe[1], &byte, 1) < 0)
+        {
+          signal(sig, SIG_DFL);
+          raise(sig);
+        }
+      errno = saved;
+    }
+
     void handleStopSignals()
     {
-      sigset_t set;
-      sigemptyset(&set);
+      std::vector<int> mine;
       for (int sig : {SIGINT, SIGTERM})
         {
           struct sigaction current;
           if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
               !(current.sa_flags & SA_SIGINFO))
-            sigaddset(&set, sig);
+            mine.push_back(sig);
         }
-      if (sigismember(&set, SIGINT) == 0 && sigismember(&set, SIGTERM) == 0)
+      if (mine.empty() || pipe2(g_signalPipe, O_CLOEXEC) != 0)
         return;
-      pthread_sigmask(SIG_BLOCK, &set, nullptr);
-      std::thread([set]() {
-          int sig = 0;
-          if (sigwait(&set, &sig) != 0)
-            return;
+      std::thread([]() {
+          unsigned char byte = 0;
+          while (read(g_signalPipe[0], &byte, 1) < 0 && errno == EINTR)
+            {
+            }
           if (g_manager != nullptr)
             g_manager->unbindAll();
-          signal(sig, SIG_DFL);
-          pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-          raise(sig);
+          std::fflush(stdout);
+          std::fflush(stderr);
+          signal(byte, SIG_DFL);
+          raise(byte);
         }).detach();
+      struct sigaction action;
+      std::memset(&action, 0, sizeof action);
+      action.sa_handler = onStopSignal;
+      sigemptyset(&action.sa_mask);
+      action.sa_flags = SA_RESTART;
+      for (int sig : mine)
+        sigaction(sig, &action, nullptr);
     }
 
     bool yes(const std::string& value)
@@ -95,12 +128,16 @@ namespace RTC
       std::string factoryId;
       int number;
     };
+    // Where one name stands on one naming service: not bound by us yet,
+    // bound to our object, or left to another live component that took it.
+    enum NameState { UNBOUND, BOUND, YIELDED };
     struct Binding
     {
       RTObject_impl* rtc;
       std::string path;
       CORBA::Object_var obj;
-      std::vector<bool> bound;  // per name server
+      std::vector<NameState> state;  // per name server
+      std::vector<bool> contested;   // "another component" said once
     };
 
     coil::Properties config;
@@ -121,10 +158,13 @@ namespace RTC
     bool exiting = false;
     double retryInterval = 10.0;
     bool rebindEachTime = false;
+    bool verifyEachTime = true;  // naming.update.enable
     mutable std::mutex mutex;
     std::mutex namingMutex;  // serialises naming traffic
 
-    void bindPending(bool rebind_all);
+    void syncNames(bool all);
+    bool placeName(NamingClient& client, Binding& b, std::size_t server);
+    void releaseNames(const std::vector<Binding>& names);
     void ensureRetryThread();
   };
 
@@ -175,10 +215,17 @@ namespace RTC
 
     d.servers = splitList(d.config.getProperty("corba.nameservers"));
     d.warned.assign(d.servers.size(), false);
-    d.retryInterval = std::atof(d.config.getProperty("naming.update.interval").c_str());
-    if (!(d.retryInterval > 0.0))
-      d.retryInterval = 10.0;
+    // Between a tenth of a second (naming services are not to be flooded)
+    // and a day (longer waits do not fit the clock).
+    const std::string interval = d.config.getProperty("naming.update.interval");
+    d.retryInterval = std::atof(interval.c_str());
+    if (!(d.retryInterval >= 0.1 && d.retryInterval <= 86400.0))
+      {
+        warn("naming.update.interval \"" + interval + "\" is not a number of seconds from 0.1 to 86400; using 10");
+        d.retryInterval = 10.0;
+      }
     d.rebindEachTime = yes(d.config.getProperty("naming.update.rebind"));
+    d.verifyEachTime = yes(d.config.getProperty("naming.update.enable"));
 
     g_manager = m;
     std::atexit(unbindAtExit);
@@ -379,11 +426,12 @@ namespace RTC
             b.rtc = rtc;
             b.path = expandNameFormat(format, prop, context);
             b.obj = rtc->getObjRef();
-            b.bound.assign(d.servers.size(), false);
+            b.state.assign(d.servers.size(), Impl::UNBOUND);
+            b.contested.assign(d.servers.size(), false);
             d.bindings.push_back(b);
           }
     }
-    d.bindPending(false);
+    d.syncNames(false);
     return rtc;
   }
 
@@ -407,10 +455,7 @@ namespace RTC
     }
     {
       std::lock_guard<std::mutex> lock(d.namingMutex);
-      for (const Impl::Binding& b : gone)
-        for (std::size_t s = 0; s < d.servers.size(); ++s)
-          if (b.bound[s])
-            NamingClient(d.orb, d.servers[s], 1000).unbind(b.path);
+      d.releaseNames(gone);
     }
     comp->deactivateObjects();
   }
@@ -426,7 +471,52 @@ namespace RTC
 
   // --------------------------------------------------------------- naming
 
-  void Manager::Impl::bindPending(bool rebind_all)
+  namespace
+  {
+    void warnAbout(const NamingClient& client, const std::string& path, const char* what)
+    {
+      warn("naming service " + client.address() + ": \"" + path + "\" " + what);
+    }
+  }
+
+  bool Manager::Impl::placeName(NamingClient& client, Binding& b, std::size_t s)
+  {
+    CORBA::Object_var current;
+    const NamingClient::Lookup found = client.lookup(b.path, current);
+    if (found == NamingClient::UNREACHABLE)
+      return false;
+    NameState& state = b.state[s];
+    if (found == NamingClient::FOUND && current->_is_equivalent(b.obj))
+      {
+        state = BOUND;
+        return !rebindEachTime || client.bind(b.path, b.obj);
+      }
+    if (found == NamingClient::FOUND && client.alive(current))
+      {
+        // Another live component holds the name. A newcomer takes it, as
+        // peers do; a name taken from us is left to its new holder, so
+        // that two processes do not take it from each other for ever.
+        const bool take = state == UNBOUND || rebindEachTime;
+        if (!b.contested[s])
+          warnAbout(client, b.path,
+                    take ? "already names a live component of another process; this one takes the name"
+                         : "now names a live component of another process; leaving the name to it");
+        b.contested[s] = true;
+        if (!take)
+          {
+            state = YIELDED;
+            return true;
+          }
+      }
+    else if (found == NamingClient::NOT_FOUND && state != UNBOUND)
+      warnAbout(client, b.path, "was gone (the naming service restarted?); bound again");
+    if (!client.bind(b.path, b.obj))
+      return false;
+    state = BOUND;
+    return true;
+  }
+
+  void Manager::Impl::syncNames(bool all)
   {
     std::lock_guard<std::mutex> naming(namingMutex);
     std::vector<Binding> todo;
@@ -436,34 +526,23 @@ namespace RTC
         return;
       todo = bindings;
     }
-    bool missing = false;
     for (std::size_t s = 0; s < servers.size(); ++s)
       {
         NamingClient client(orb, servers[s]);
         bool reachable = true;
         for (Binding& b : todo)
+          if (reachable && (all || b.state[s] == UNBOUND))
+            reachable = placeName(client, b, s);
+        if (!reachable && !warned[s])
           {
-            if ((b.bound[s] && !rebind_all) || !reachable)
-              continue;
-            if (client.bind(b.path, b.obj))
-              b.bound[s] = true;
-            else
-              reachable = false;
+            warned[s] = true;
+            char interval[32];
+            std::snprintf(interval, sizeof interval, "%g", retryInterval);
+            warn("naming service " + client.address() +
+                 " cannot be reached; components are bound there when it appears"
+                 " (retrying every " + interval + " s)");
           }
-        if (!reachable)
-          {
-            missing = true;
-            if (!warned[s])
-              {
-                warned[s] = true;
-                char interval[32];
-                std::snprintf(interval, sizeof interval, "%g", retryInterval);
-                warn("naming service " + client.address() +
-                     " cannot be reached; components are bound there when it appears"
-                     " (retrying every " + interval + " s)");
-              }
-          }
-        else if (warned[s])
+        else if (reachable)
           warned[s] = false;
       }
     {
@@ -471,11 +550,28 @@ namespace RTC
       for (const Binding& t : todo)
         for (Binding& b : bindings)
           if (b.rtc == t.rtc && b.path == t.path)
-            for (std::size_t s = 0; s < b.bound.size(); ++s)
-              b.bound[s] = b.bound[s] || t.bound[s];
+            {
+              b.state = t.state;
+              b.contested = t.contested;
+            }
     }
-    if (missing || rebindEachTime)
-      ensureRetryThread();
+    ensureRetryThread();
+  }
+
+  void Manager::Impl::releaseNames(const std::vector<Binding>& names)
+  {
+    // Only what still names our own object: the name may have been taken
+    // by another process since.
+    for (const Binding& b : names)
+      for (std::size_t s = 0; s < servers.size(); ++s)
+        {
+          if (b.state[s] != BOUND)
+            continue;
+          NamingClient client(orb, servers[s], 1000);
+          CORBA::Object_var current;
+          if (client.lookup(b.path, current) == NamingClient::FOUND && current->_is_equivalent(b.obj))
+            client.unbind(b.path);
+        }
   }
 
   void Manager::Impl::ensureRetryThread()
@@ -483,6 +579,8 @@ namespace RTC
     std::lock_guard<std::mutex> lock(mutex);
     if (retryThread.joinable() || exiting)
       return;
+    // Every interval: bind what is missing, and see that every name still
+    // names our object (a naming service that restarted has lost them).
     retryThread = std::thread([this]() {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;)
@@ -491,7 +589,7 @@ namespace RTC
             if (exiting)
               return;
             lock.unlock();
-            bindPending(rebindEachTime);
+            syncNames(verifyEachTime || rebindEachTime);
             lock.lock();
           }
       });
@@ -499,11 +597,11 @@ namespace RTC
 
   bool Manager::bindPending()
   {
-    m_impl->bindPending(false);
+    m_impl->syncNames(false);
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     for (const Impl::Binding& b : m_impl->bindings)
-      for (bool bound : b.bound)
-        if (!bound)
+      for (Impl::NameState state : b.state)
+        if (state == Impl::UNBOUND)
           return false;
     return true;
   }
@@ -531,9 +629,6 @@ namespace RTC
       std::lock_guard<std::mutex> lock(d.mutex);
       bound.swap(d.bindings);
     }
-    for (const Impl::Binding& b : bound)
-      for (std::size_t s = 0; s < d.servers.size(); ++s)
-        if (b.bound[s])
-          NamingClient(d.orb, d.servers[s], 1000).unbind(b.path);
+    d.releaseNames(bound);
   }
 }

@@ -65,29 +65,31 @@ namespace RTC
       return false;
     try
       {
-        CosNaming::NamingContext_var ctx = root();
-        CosNaming::Name segment;
-        segment.length(1);
-        for (CORBA::ULong i = 0; i + 1 < name.length(); ++i)
-          {
-            segment[0] = name[i];
-            CosNaming::NamingContext_var next;
-            try
+        again([&] {
+            CosNaming::NamingContext_var ctx = root();
+            CosNaming::Name segment;
+            segment.length(1);
+            for (CORBA::ULong i = 0; i + 1 < name.length(); ++i)
               {
-                next = ctx->bind_new_context(segment);
+                segment[0] = name[i];
+                CosNaming::NamingContext_var next;
+                try
+                  {
+                    next = ctx->bind_new_context(segment);
+                  }
+                catch (const CosNaming::NamingContext::AlreadyBound&)
+                  {
+                    CORBA::Object_var found = ctx->resolve(segment);
+                    next = CosNaming::NamingContext::_narrow(found);
+                    if (CORBA::is_nil(next))
+                      throw CosNaming::NamingContext::NotFound();
+                  }
+                bounded(next);
+                ctx = next;
               }
-            catch (const CosNaming::NamingContext::AlreadyBound&)
-              {
-                CORBA::Object_var found = ctx->resolve(segment);
-                next = CosNaming::NamingContext::_narrow(found);
-                if (CORBA::is_nil(next))
-                  return false;
-              }
-            bounded(next);
-            ctx = next;
-          }
-        segment[0] = name[name.length() - 1];
-        ctx->rebind(segment, obj);
+            segment[0] = name[name.length() - 1];
+            ctx->rebind(segment, obj);
+          });
         return true;
       }
     catch (const CORBA::Exception&)
@@ -100,8 +102,10 @@ namespace RTC
   {
     try
       {
-        CosNaming::NamingContext_var ctx = root();
-        ctx->unbind(toName(path));
+        again([&] {
+            CosNaming::NamingContext_var ctx = root();
+            ctx->unbind(toName(path));
+          });
         return true;
       }
     catch (const CORBA::Exception&)
@@ -112,14 +116,64 @@ namespace RTC
 
   CORBA::Object_ptr NamingClient::resolve(const std::string& path)
   {
+    CORBA::Object_var found;
+    return lookup(path, found) == FOUND ? found._retn() : CORBA::Object::_nil();
+  }
+
+  NamingClient::Lookup NamingClient::lookup(const std::string& path, CORBA::Object_var& out)
+  {
     try
       {
-        CosNaming::NamingContext_var ctx = root();
-        return ctx->resolve(toName(path));
+        again([&] {
+            CosNaming::NamingContext_var ctx = root();
+            out = ctx->resolve(toName(path));
+          });
+        return CORBA::is_nil(out) ? NOT_FOUND : FOUND;
+      }
+    catch (const CosNaming::NamingContext::NotFound&)
+      {
+        return NOT_FOUND;
+      }
+    catch (const CosNaming::NamingContext::CannotProceed&)
+      {
+        return NOT_FOUND;
+      }
+    catch (const CosNaming::NamingContext::InvalidName&)
+      {
+        return NOT_FOUND;
       }
     catch (const CORBA::Exception&)
       {
-        return CORBA::Object::_nil();
+        return UNREACHABLE;
+      }
+  }
+
+  bool NamingClient::alive(CORBA::Object_ptr obj) const
+  {
+    if (CORBA::is_nil(obj))
+      return false;
+    try
+      {
+        CORBA::Object_var probe = CORBA::Object::_duplicate(obj);
+        omniORB::setClientCallTimeout(probe, 1000);
+        return !probe->_non_existent();
+      }
+    catch (const CORBA::TRANSIENT& e)
+      {
+        // A time-out is a process that is there but slow.
+        return e.minor() == omni::TRANSIENT_CallTimedout;
+      }
+    catch (const CORBA::OBJECT_NOT_EXIST&)
+      {
+        return false;
+      }
+    catch (const CORBA::COMM_FAILURE&)
+      {
+        return false;
+      }
+    catch (const CORBA::Exception&)
+      {
+        return true;
       }
   }
 

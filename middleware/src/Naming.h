@@ -25,6 +25,14 @@ namespace RTC
     bool bind(const std::string& path, CORBA::Object_ptr obj);
     bool unbind(const std::string& path);
     CORBA::Object_ptr resolve(const std::string& path);
+
+    enum Lookup { FOUND, NOT_FOUND, UNREACHABLE };
+    // What path names now: FOUND (with the object in out), NOT_FOUND (no
+    // such binding, or a context on the way is missing), or UNREACHABLE.
+    Lookup lookup(const std::string& path, CORBA::Object_var& out);
+    // False when obj's process is gone (or obj no longer exists there);
+    // true when it answers, or cannot be told within the time-out.
+    bool alive(CORBA::Object_ptr obj) const;
     // Every leaf object below the root whose id is id and kind is kind,
     // with its path; searches the whole tree.
     std::vector<std::pair<std::string, CORBA::Object_var> >
@@ -34,6 +42,25 @@ namespace RTC
     static std::string toString(const CosNaming::Name& name);
 
   private:
+    // Runs a naming call again when it fails on a connection the server
+    // closed: a naming service that restarted leaves such connections in
+    // the ORB's cache, each failing once although the new server is up.
+    // Naming calls are idempotent, so trying again is safe.
+    template <class Call>
+    static void again(Call call)
+    {
+      for (int attempt = 0;; ++attempt)
+        try
+          {
+            call();
+            return;
+          }
+        catch (const CORBA::COMM_FAILURE&)
+          {
+            if (attempt == 4)
+              throw;
+          }
+    }
     CosNaming::NamingContext_ptr root();
     void bounded(CORBA::Object_ptr obj) const;
     void walk(CosNaming::NamingContext_ptr ctx, const std::string& prefix, const std::string& id,
