@@ -2,8 +2,10 @@
 // the distortion model, against values worked out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -91,6 +93,69 @@ TEST(CameraFile, BigEndianLayoutRoundTripAndShortFiles)
   EXPECT_EQ(arParamLoad(tempPath("missing.dat").c_str(), 1, &a), -1);
   std::string unwritable = "/nonexistent-dir/camera.dat";
   EXPECT_EQ(arParamSave(&unwritable[0], 1, &p), -1);
+}
+
+TEST(CameraFile, ValuesNoCameraHasAreRefusedInOneLine)
+{
+  struct Case
+  {
+    const char* what;
+    void (*change)(ARParam&);
+    const char* says;
+  };
+  const Case cases[] = {
+    {"width 0", [](ARParam& p) { p.xsize = 0; }, "image size 0 x 480 is outside"},
+    {"height 20000", [](ARParam& p) { p.ysize = 20000; }, "image size 640 x 20000"},
+    {"fx NaN", [](ARParam& p) { p.mat[0][0] = std::nan(""); }, "mat[0][0] = nan is not a finite number"},
+    {"cy infinite", [](ARParam& p) { p.mat[1][2] = HUGE_VAL; }, "mat[1][2] = inf is not a finite number"},
+    {"fx 0", [](ARParam& p) { p.mat[0][0] = 0; }, "focal length fx (mat[0][0]) = 0 pixels"},
+    {"fx 1e300", [](ARParam& p) { p.mat[0][0] = 1e300; }, "focal length fx (mat[0][0]) = 1e+300"},
+    {"fy negative", [](ARParam& p) { p.mat[1][1] = -800; }, "focal length fy (mat[1][1]) = -800"},
+    {"scale 0", [](ARParam& p) { p.dist_factor[3] = 0; }, "distortion scale (dist_factor[3]) = 0"},
+    {"centre NaN", [](ARParam& p) { p.dist_factor[0] = std::nan(""); }, "dist_factor[0] = nan"},
+    {"last row 0", [](ARParam& p) { p.mat[2][2] = 0; }, "not invertible"},
+  };
+  const std::string path = tempPath("bad.dat");
+  auto refused = [&](const char* what, const char* says) {
+    ARParam target = handRecord();
+    const ARParam before = target;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(arParamLoad(path.c_str(), 1, &target), -1) << what;
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("arParamLoad: " + path + ": ", 0), 0u) << what << ": " << err;
+    EXPECT_NE(err.find(says), std::string::npos) << what << ": " << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << what << ": " << err;
+    EXPECT_TRUE(same(target, before)) << what << ": the target changed";
+  };
+  for (const Case& c : cases)
+    {
+      ARParam p = handRecord();
+      c.change(p);
+      ASSERT_EQ(arParamSave(const_cast<char*>(path.c_str()), 1, &p), 0);
+      refused(c.what, c.says);
+    }
+
+  // Written in the other byte order, or random bytes.
+  ARParam p = handRecord();
+  ASSERT_EQ(arParamSave(const_cast<char*>(path.c_str()), 1, &p), 0);
+  std::vector<unsigned char> bytes = bytesOf(path);
+  std::reverse(bytes.begin(), bytes.begin() + 4);
+  std::reverse(bytes.begin() + 4, bytes.begin() + 8);
+  for (std::size_t at = 8; at < 136; at += 8)
+    std::reverse(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at) + 8);
+  writeBytes(path, bytes);
+  refused("little-endian", "is outside 1..16384 (a file of another byte order?)");
+  std::srand(7);
+  for (unsigned char& b : bytes)
+    b = static_cast<unsigned char>(std::rand());
+  writeBytes(path, bytes);
+  refused("random bytes", "arParamLoad");
+
+  // Extreme but possible: a very long lens.
+  p.mat[0][0] = p.mat[1][1] = 999.0 * 640;
+  ASSERT_EQ(arParamSave(const_cast<char*>(path.c_str()), 1, &p), 0);
+  ARParam loaded;
+  EXPECT_EQ(arParamLoad(path.c_str(), 1, &loaded), 0);
 }
 
 TEST(CameraFile, DisplayText)

@@ -121,6 +121,27 @@ TEST(PatternFile, SlotsFailuresAndMessages)
   EXPECT_EQ(arLoadPatt(shortFile.c_str()), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Pattern Data read error!!\n");
 
+  // Values no pattern holds, or numbers that fit no int.
+  const char* wrong[] = {"300", "-1", "99999999999999999999"};
+  for (const char* value : wrong)
+    {
+      std::string badFile = temp("bad.patt");
+      {
+        std::ofstream out(badFile.c_str());
+        for (std::size_t i = 0; i < v.size(); ++i)
+          out << (i == 16 ? value : std::to_string(v[i])) << " ";
+      }
+      ::testing::internal::CaptureStdout();
+      ::testing::internal::CaptureStderr();
+      EXPECT_EQ(arLoadPatt(badFile.c_str()), -1) << value;
+      EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Pattern Data read error!!\n") << value;
+      const std::string err = ::testing::internal::GetCapturedStderr();
+      if (std::string(value).size() < 5)
+        {
+          EXPECT_EQ(err, "arLoadPatt: " + badFile + ": value number 17 is outside 0..255\n");
+        }
+    }
+
   for (int i = 3; i < AR_PATT_NUM_MAX; ++i)
     ASSERT_EQ(arLoadPatt(good.c_str()), i);
   ::testing::internal::CaptureStdout();

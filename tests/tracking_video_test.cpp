@@ -193,6 +193,25 @@ TEST(Video, ImageSequenceInOrderThenLooping)
   std::system((std::string("rm -rf ") + dir).c_str());
 }
 
+TEST(Scene, ExtremeButPossibleCamerasRender)
+{
+  // A lens of a thousand image widths and a distortion far past any real
+  // one: the renderer's sizes must not overflow.
+  for (double focal : {1.0, 999.0 * 64})
+    for (double distortion : {0.0, -1e9, 1e9})
+      {
+        ARParam cam = synth::nominalCamera(64, 48);
+        cam.mat[0][0] = cam.mat[1][1] = focal;
+        cam.dist_factor[2] = distortion;
+        double pose[3][4];
+        synth::poseAt(cam, 32, 24, 500, 20, 10, 30, pose);
+        synth::Scene scene(cam, 1, 1);
+        cv::Mat frame = scene.render(pose);
+        EXPECT_EQ(frame.cols, 64);
+        EXPECT_EQ(frame.rows, 48);
+      }
+}
+
 TEST(Timer, SecondsSinceResetAndMillisecondSleeps)
 {
   double beforeReset = arUtilTimer();

@@ -351,6 +351,21 @@ TEST_F(ViewerStart, MissingFilesAndCameraFailWithTheirMessages)
   ASSERT_GE(noPattern.out.size(), tail.size());
   EXPECT_EQ(noPattern.out.substr(noPattern.out.size() - tail.size()), tail);
 
+  // A camera file of values no camera has: one line says which, then the
+  // viewer's own message.
+  const std::string corrupt = dataDir(true, true);
+  const std::string cameraFile = corrupt + "/Data/camera_para.dat";
+  ARParam p;
+  ASSERT_EQ(arParamLoad(cameraFile.c_str(), 1, &p), 0);
+  p.dist_factor[3] = 0;
+  ASSERT_EQ(arParamSave(const_cast<char*>(cameraFile.c_str()), 1, &p), 0);
+  Outcome badCamera = run("-synthetic", corrupt);
+  EXPECT_EQ(badCamera.status, 1);
+  EXPECT_EQ(badCamera.out, "Image size (x,y) = (640,480)\nCamera parameter load error !!\n");
+  EXPECT_EQ(std::count(badCamera.err.begin(), badCamera.err.end(), '\n'), 1) << badCamera.err;
+  EXPECT_NE(badCamera.err.find("Data/camera_para.dat: distortion scale (dist_factor[3]) = 0"), std::string::npos)
+    << badCamera.err;
+
   Outcome noDevice = run("-dev=/dev/video-vorlinde-none", dataDir(true, true));
   EXPECT_EQ(noDevice.status, 1);
   EXPECT_EQ(noDevice.out, "");

@@ -5,6 +5,7 @@
 #include <AR/ar.h>
 
 #include <cstdio>
+#include <string>
 
 // Diagnostics compiled out of release builds.
 #ifdef AR_DEBUG
@@ -30,6 +31,10 @@ namespace ar
 
   // The 768 values of one 16x16 B, G, R sample: ((plane*16)+row)*16+col.
   enum { PATTERN_VALUES = 3 * AR_PATT_SIZE_X * AR_PATT_SIZE_Y };
+
+  // One camera record, checked as arParamLoad checks it, but without a
+  // word: why says what is wrong. 0, or -1.
+  int loadParamQuietly(const char* filename, ARParam& param, std::string& why);
 
   // Best pattern and orientation for a sample (colour matching, no PCA).
   void matchPattern(const int sample[PATTERN_VALUES], int& id, int& dir, double& cf);

@@ -2,11 +2,15 @@
 // the distortion model.
 #include <AR/param.h>
 
+#include "internal.h"
+
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace
@@ -65,6 +69,74 @@ namespace
 
 namespace
 {
+  // Why a record holds values no camera has, or "" when it is sound: a
+  // corrupt or foreign file (random bytes, the wrong byte order, a
+  // half-written calibration) must not reach detection, where it would
+  // give a black picture or a marker that is never found.
+  std::string implausible(const ARParam& p)
+  {
+    char text[160];
+    auto say = [&](const char* format, double value) {
+      std::snprintf(text, sizeof text, format, value);
+      return std::string(text);
+    };
+    if (p.xsize < 1 || p.xsize > 16384 || p.ysize < 1 || p.ysize > 16384)
+      {
+        std::snprintf(text, sizeof text, "image size %d x %d is outside 1..16384 (a file of another byte order?)",
+                      p.xsize, p.ysize);
+        return text;
+      }
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 4; ++c)
+        if (!std::isfinite(p.mat[r][c]))
+          {
+            std::snprintf(text, sizeof text, "mat[%d][%d] = %g is not a finite number", r, c, p.mat[r][c]);
+            return text;
+          }
+    for (int i = 0; i < 4; ++i)
+      if (!std::isfinite(p.dist_factor[i]))
+        {
+          std::snprintf(text, sizeof text, "dist_factor[%d] = %g is not a finite number", i, p.dist_factor[i]);
+          return text;
+        }
+    // A focal length longer than a thousand image widths is a field of
+    // view under a twentieth of a degree: no camera's.
+    const double longest = 1000.0 * std::max(p.xsize, p.ysize);
+    if (!(p.mat[0][0] > 0) || p.mat[0][0] > longest)
+      return say("focal length fx (mat[0][0]) = %g pixels is no camera's", p.mat[0][0]);
+    if (!(p.mat[1][1] > 0) || p.mat[1][1] > longest)
+      return say("focal length fy (mat[1][1]) = %g pixels is no camera's", p.mat[1][1]);
+    if (!(p.dist_factor[3] > 0))
+      return say("distortion scale (dist_factor[3]) = %g is not positive", p.dist_factor[3]);
+    // The 3x3 part must be invertible, relative to the size of its rows.
+    const double(*m)[4] = p.mat;
+    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    double scale = 1.0;
+    for (int r = 0; r < 3; ++r)
+      scale *= std::sqrt(m[r][0] * m[r][0] + m[r][1] * m[r][1] + m[r][2] * m[r][2]);
+    if (!(std::fabs(det) > 1e-9 * scale))
+      return "the camera matrix (mat) is not invertible";
+    return "";
+  }
+
+  // The next record of f into target, unless it is incomplete (why stays
+  // empty) or holds values no camera has (why says which).
+  bool readRecord(std::FILE* f, ARParam& target, std::string& why)
+  {
+    unsigned char record[RECORD_SIZE];
+    if (std::fread(record, 1, RECORD_SIZE, f) != RECORD_SIZE)
+      return false;
+    ARParam read;
+    decode(record, read);
+    why = implausible(read);
+    if (!why.empty())
+      return false;
+    target = read;
+    return true;
+  }
+
   // The records of a call: param, then num - 1 further ARParam* arguments.
   std::vector<ARParam*> records(ARParam* first, int num, va_list& more)
   {
@@ -72,6 +144,22 @@ namespace
     for (int i = 1; i < num; ++i)
       list.push_back(va_arg(more, ARParam*));
     return list;
+  }
+}
+
+namespace ar
+{
+  int loadParamQuietly(const char* filename, ARParam& param, std::string& why)
+  {
+    std::FILE* f = filename != nullptr ? std::fopen(filename, "rb") : nullptr;
+    if (f == nullptr)
+      {
+        why = "cannot be opened";
+        return -1;
+      }
+    const int result = readRecord(f, param, why) ? 0 : -1;
+    std::fclose(f);
+    return result;
   }
 }
 
@@ -89,13 +177,15 @@ extern "C" int arParamLoad(const char* filename, int num, ARParam* param, ...)
   int result = 0;
   for (ARParam* target : targets)
     {
-      unsigned char record[RECORD_SIZE];
-      if (target == nullptr || std::fread(record, 1, RECORD_SIZE, f) != RECORD_SIZE)
+      std::string why;
+      if (target == nullptr || !readRecord(f, *target, why))
         {
-          result = -1;  // the records read so far stay filled
+          // The records read so far stay filled.
+          if (!why.empty())
+            std::fprintf(stderr, "arParamLoad: %s: %s\n", filename, why.c_str());
+          result = -1;
           break;
         }
-      decode(record, *target);
     }
   std::fclose(f);
   return result;

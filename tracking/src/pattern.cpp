@@ -1,8 +1,12 @@
 // Pattern files and colour template matching.
 #include "internal.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace
@@ -36,6 +40,36 @@ namespace
       norm = 0.0000001;
   }
 
+  enum Read { VALUE, NOT_A_NUMBER, OUT_OF_RANGE };
+
+  // The next whitespace-separated integer of a pattern file, as fscanf's
+  // %d reads it, but without its undefined behaviour on numbers that do not
+  // fit, and refusing values outside 0..255, which no pattern holds.
+  Read readValue(std::FILE* f, int& value)
+  {
+    int c;
+    do
+      c = std::getc(f);
+    while (c != EOF && std::isspace(c));
+    char token[16];
+    std::size_t n = 0;
+    while (c != EOF && !std::isspace(c))
+      {
+        if (n + 1 == sizeof token)
+          return NOT_A_NUMBER;
+        token[n++] = static_cast<char>(c);
+        c = std::getc(f);
+      }
+    token[n] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(token, &end, 10);
+    if (n == 0 || *end != '\0' || errno != 0)
+      return NOT_A_NUMBER;
+    value = static_cast<int>(std::max(-1L, std::min(v, 256L)));
+    return v < 0 || v > 255 ? OUT_OF_RANGE : VALUE;
+  }
+
   bool validSlot(int patt_no)
   {
     return patt_no >= 0 && patt_no < AR_PATT_NUM_MAX && g_patterns[patt_no].state != FREE;
@@ -58,12 +92,17 @@ extern "C" int arLoadPatt(const char* filename)
   static int raw[4][ar::PATTERN_VALUES];
   for (int block = 0; block < 4; ++block)
     for (int i = 0; i < ar::PATTERN_VALUES; ++i)
-      if (std::fscanf(f, "%d", &raw[block][i]) != 1)
-        {
-          std::printf("Pattern Data read error!!\n");
-          std::fclose(f);
-          return -1;
-        }
+      {
+        const Read r = readValue(f, raw[block][i]);
+        if (r == VALUE)
+          continue;
+        if (r == OUT_OF_RANGE)
+          std::fprintf(stderr, "arLoadPatt: %s: value number %d is outside 0..255\n", filename,
+                       block * ar::PATTERN_VALUES + i + 1);
+        std::printf("Pattern Data read error!!\n");
+        std::fclose(f);
+        return -1;
+      }
   std::fclose(f);
   Pattern& p = g_patterns[slot];
   for (int block = 0; block < 4; ++block)

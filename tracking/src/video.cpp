@@ -111,9 +111,12 @@ namespace
   public:
     explicit SyntheticSource(const ar::VideoOptions& o)
     {
+      // The viewer reports a bad camera file itself; here it only means
+      // the nominal camera.
       ARParam file;
       ARParam camera;
-      if (arParamLoad("Data/camera_para.dat", 1, &file) == 0 && file.xsize > 0)
+      std::string why;
+      if (ar::loadParamQuietly("Data/camera_para.dat", file, why) == 0)
         arParamChangeSize(&file, o.width, o.height, &camera);
       else
         camera = synth::nominalCamera(o.width, o.height);

@@ -2,6 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -185,11 +186,16 @@ namespace synth
               }
             double ox, oy;
             arParamIdeal2Observ(m_camera.dist_factor, h[0] / h[2], h[1] / h[2], &ox, &oy);
+            if (!(std::fabs(ox) < 1e6 && std::fabs(oy) < 1e6))
+              {
+                inFront = false;  // no box worth the name: render it all
+                break;
+              }
             corners.emplace_back(static_cast<float>(ox), static_cast<float>(oy));
           }
         if (inFront)
           {
-            const int bulge = 4 + static_cast<int>(std::fabs(m_camera.dist_factor[2]));
+            const int bulge = 4 + static_cast<int>(std::min(std::fabs(m_camera.dist_factor[2]), 10000.0));
             cv::Rect box = cv::boundingRect(corners);
             box = cv::Rect(box.x - bulge, box.y - bulge, box.width + 2 * bulge, box.height + 2 * bulge);
             area &= box;
@@ -211,7 +217,8 @@ namespace synth
     // bilinear texturing plus the sub-pixel box filter give each pixel its
     // true coverage along the marker's edges.
     const double wanted = marker_mm * m_s * m_camera.mat[0][0] / std::max(50.0, distance);
-    const int marker = std::max(32, std::min(8192, 8 * static_cast<int>(std::lround(wanted / 8))));
+    const double texels = std::max(32.0, std::min(8192.0, wanted));  // NaN gives 32
+    const int marker = 8 * static_cast<int>(std::lround(texels / 8));
     const cv::Mat& tex = texture(marker);
     const double scale = marker / marker_mm;  // texels per mm
     cv::Mat map(sub.size(), CV_32FC2);

@@ -81,7 +81,8 @@ int arInitCparam(ARParam *param);
  * planes of 16x16) into the lowest free slot and returns its id (0..49).
  * Returns -1 when all 50 slots are used, or, after printing
  * "\"<filename>\" not found!!" or "Pattern Data read error!!" to standard
- * output, when the file cannot be opened or holds fewer than 3072 ints. */
+ * output, when the file cannot be opened, holds fewer than 3072 integers or
+ * a value outside 0..255 (that one also named on standard error). */
 int arLoadPatt(const char *filename);
 /* Free, activate (match again) or deactivate (skip) a slot: 1, or -1 when
  * the slot is empty. */

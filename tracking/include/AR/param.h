@@ -28,7 +28,12 @@ typedef struct {
 
 /* Reads num records: the first into param, the rest into further ARParam*
  * arguments in order. Returns 0, or -1 when num < 1, the file cannot be
- * opened or a record is incomplete (records read before stay filled). */
+ * opened, a record is incomplete, or a record holds values no camera has
+ * (records read before stay filled). Values no camera has: an image size
+ * outside 1..16384, a number that is not finite, a focal length (mat[0][0],
+ * mat[1][1]) not above 0 or above 1000 times the image size, a distortion
+ * scale (dist_factor[3]) not above 0, a matrix whose 3x3 part is not
+ * invertible; such a record is reported in one line on standard error. */
 int arParamLoad(const char *filename, int num, ARParam *param, ...);
 
 /* Writes num records (param, then further ARParam* arguments). Returns 0,
