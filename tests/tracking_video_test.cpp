@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include <AR/video.h>
 
 #include "tracking_support.h"
+#include "reopen.h"
 #include "video_options.h"
 
 using namespace tracking_test;
@@ -166,6 +168,7 @@ TEST(Video, ImageSequenceInOrderThenLooping)
   for (bool loop : {false, true})
     {
       std::string config = std::string("-file=") + dir + "/%04d.png -fps=200" + (loop ? " -loop" : "");
+      ::testing::internal::CaptureStderr();
       ASSERT_EQ(arVideoOpen(&config[0]), 0) << config;
       int w, h;
       arVideoInqSize(&w, &h);
@@ -182,8 +185,13 @@ TEST(Video, ImageSequenceInOrderThenLooping)
           arVideoCapNext();
           std::this_thread::sleep_for(std::chrono::milliseconds(3));
         }
+      // Without -loop the source ends, and says so once.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_EQ(arVideoInqEnded(), loop ? 0 : 1);
       arVideoCapStop();
       arVideoClose();
+      const std::string err = ::testing::internal::GetCapturedStderr();
+      EXPECT_EQ(err, loop ? "" : std::string("video source ended: ") + dir + "/%04d.png after 3 frames\n");
       ASSERT_GE(blues.size(), 3u);
       EXPECT_EQ(blues[0], 10);
       EXPECT_EQ(blues[1], 110);
@@ -191,6 +199,41 @@ TEST(Video, ImageSequenceInOrderThenLooping)
       EXPECT_EQ(blues.size(), loop ? 5u : 3u) << "the sequence ends unless it loops";
     }
   std::system((std::string("rm -rf ") + dir).c_str());
+}
+
+TEST(Video, ACameraThatVanishesIsOpenedAgainUntilItReturns)
+{
+  // A camera as the capture thread sees it: two frames, then nothing until
+  // the third attempt to open it again, then frames again.
+  int reads = 0, opens = 0;
+  auto read = [&] { ++reads; return reads <= 2 || opens >= 3; };
+  auto reopen = [&] { ++opens; return opens != 2; };
+  std::atomic<bool> stop(false);
+  ::testing::internal::CaptureStderr();
+  const auto interval = std::chrono::milliseconds(20);
+  EXPECT_TRUE(ar::readOrReopen(read, reopen, "camera /dev/video9", stop, interval));
+  EXPECT_TRUE(ar::readOrReopen(read, reopen, "camera /dev/video9", stop, interval));
+  const auto lost = std::chrono::steady_clock::now();
+  EXPECT_TRUE(ar::readOrReopen(read, reopen, "camera /dev/video9", stop, interval));
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - lost).count();
+  EXPECT_EQ(opens, 3);
+  EXPECT_GE(waited, 3 * 0.020);
+  EXPECT_LT(waited, 3 * 0.020 + 0.1);
+  EXPECT_TRUE(ar::readOrReopen(read, reopen, "camera /dev/video9", stop, interval));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "arVideo: camera /dev/video9 stopped sending frames; opening it again every 0.02 s until it returns\n"
+            "arVideo: camera /dev/video9 is back\n");
+
+  // Closing the video while the camera is away ends the wait at once.
+  ::testing::internal::CaptureStderr();
+  std::thread closer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      stop = true;
+    });
+  EXPECT_FALSE(ar::readOrReopen([] { return false; }, [] { return false; }, "camera /dev/video9", stop,
+                                std::chrono::seconds(1)));
+  closer.join();
+  ::testing::internal::GetCapturedStderr();
 }
 
 TEST(Scene, ExtremeButPossibleCamerasRender)

@@ -9,6 +9,8 @@
 
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -62,15 +64,17 @@ namespace
     return cv::imread(path, cv::IMREAD_COLOR);
   }
 
-  // The program on the built-in scene, its marker held still.
-  std::unique_ptr<Process> startViewer(const std::string& video, const std::vector<std::string>& extra = {})
+  // The program on a video source (the built-in scene, say), on the tests'
+  // display or another.
+  std::unique_ptr<Process> startViewer(const std::string& video, const std::vector<std::string>& extra = {},
+                                       const std::string& display = testing_support::fixtureDisplay())
   {
     std::vector<std::string> argv = {testing_support::builtProgram("viewer/VorlindeComp"), "-o",
                                      "corba.nameservers:" + testing_support::fixtureNamingService(), "-o",
                                      "exec_cxt.periodic.rate:50"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return std::unique_ptr<Process>(
-      new Process(argv, {"VORLINDE_VIDEO=" + video, "DISPLAY=" + testing_support::fixtureDisplay()}, PROJ_SOURCE_DIR));
+      new Process(argv, {"VORLINDE_VIDEO=" + video, "DISPLAY=" + display}, PROJ_SOURCE_DIR));
   }
 
   // The window pixel (column, row) where a marker point (mm) appears: the
@@ -175,6 +179,63 @@ namespace
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     return false;
+  }
+
+  // An X server of the test's own, to be taken away under a program.
+  class PrivateDisplay
+  {
+  public:
+    PrivateDisplay()
+    {
+      for (int n = 150; n < 200 && m_name.empty(); ++n)
+        {
+          if (access(("/tmp/.X" + std::to_string(n) + "-lock").c_str(), F_OK) == 0)
+            continue;
+          m_server.reset(new Process({"/usr/bin/Xvfb", ":" + std::to_string(n), "-screen", "0", "800x600x24",
+                                      "-nolisten", "tcp"}));
+          for (int i = 0; i < 100 && m_name.empty() && m_server->running(); ++i)
+            {
+              if (access(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), F_OK) == 0)
+                {
+                  m_name = ":" + std::to_string(n);
+                  m_number = n;
+                }
+              std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+    }
+    ~PrivateDisplay() { kill(); }
+    const std::string& name() const { return m_name; }
+    void kill()
+    {
+      if (!m_server)
+        return;
+      m_server->signal(SIGKILL);
+      m_server->wait(5000);
+      m_server.reset();
+      unlink(("/tmp/.X" + std::to_string(m_number) + "-lock").c_str());
+      unlink(("/tmp/.X11-unix/X" + std::to_string(m_number)).c_str());
+    }
+
+  private:
+    std::unique_ptr<Process> m_server;
+    std::string m_name;
+    int m_number = 0;
+  };
+
+  // Frames of one colour each (BGR), as an image sequence in a new
+  // directory; returns the directory.
+  std::string colourFrames(const std::vector<cv::Scalar>& colours, cv::Size size)
+  {
+    char dir[] = "/tmp/vorlinde-frames-XXXXXX";
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    for (std::size_t i = 0; i < colours.size(); ++i)
+      {
+        char name[256];
+        std::snprintf(name, sizeof name, "%s/%04zu.png", dir, i);
+        EXPECT_TRUE(cv::imwrite(name, cv::Mat(size, CV_8UC3, colours[i])));
+      }
+    return dir;
   }
 
   int xdotool(std::vector<std::string> args)
@@ -291,6 +352,62 @@ TEST_F(Viewer, ArmOutlivesTheMarkerByTwoFramesAndEscapeReportsTheRate)
   EXPECT_LT(fps, 3.0);
 }
 
+TEST_F(Viewer, AFileThatEndsKeepsItsLastPictureAndTheRateCountsOnlyItsFrames)
+{
+  const cv::Scalar last(40, 160, 200);
+  const std::string dir = colourFrames({cv::Scalar(200, 0, 0), cv::Scalar(0, 200, 0), cv::Scalar(0, 0, 200),
+                                        cv::Scalar(200, 200, 0), cv::Scalar(0, 200, 200), last},
+                                       cv::Size(320, 240));
+  auto viewer = startViewer("-file=" + dir + "/%04d.png -fps=10");
+  const std::string ended = "video source ended: " + dir + "/%04d.png after 6 frames\n";
+  auto deadline = Clock::now() + std::chrono::seconds(8);
+  while (viewer->errorText().find(ended) == std::string::npos && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_NE(viewer->errorText().find(ended), std::string::npos) << viewer->errorText();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // frozen: not to be counted
+
+  cv::Mat shot = screenshot();
+  ASSERT_FALSE(shot.empty());
+  const cv::Vec3b centre = shot.at<cv::Vec3b>(120, 160);
+  for (int c = 0; c < 3; ++c)
+    EXPECT_NEAR(centre[c], last[c], 8) << "the window keeps the last picture";
+
+  xdotool({"mousemove", "160", "120"});
+  xdotool({"key", "Escape"});
+  EXPECT_EQ(viewer->wait(5000), 0);
+  std::string line, rate;
+  while (viewer->readLine(line, 1000))
+    if (line.rfind("*** ", 0) == 0)
+      rate = line;
+  double fps = 0;
+  ASSERT_EQ(std::sscanf(rate.c_str(), "*** %lf (frame/sec)", &fps), 1) << rate;
+  EXPECT_GT(fps, 7.0) << "six frames at 10 a second, whatever came after them";
+  EXPECT_LT(fps, 12.0);
+  const std::string err = viewer->errorText();
+  EXPECT_EQ(err.find(ended), err.rfind(ended)) << "said once: " << err;
+  std::system(("rm -rf " + dir).c_str());
+}
+
+TEST_F(Viewer, LosingTheDisplayEndsWithOneLineAndNoNameLeft)
+{
+  PrivateDisplay display;
+  ASSERT_FALSE(display.name().empty()) << "no display for the test";
+  auto viewer = startViewer("-synthetic -still", {}, display.name());
+  ASSERT_TRUE(viewer->waitForOutput("*** Camera Parameter ***", 5000)) << viewer->errorText();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // drawing frames by now
+  display.kill();
+  EXPECT_EQ(viewer->wait(5000), 1);
+  const std::string err = viewer->errorText();
+  EXPECT_NE(err.find("argMainLoop: the connection to the X display was lost; exiting\n"), std::string::npos) << err;
+  EXPECT_EQ(err.find("terminate"), std::string::npos) << err;
+  EXPECT_EQ(err.find("XIO"), std::string::npos) << err;
+  std::string output;
+  std::vector<std::string> args = {testing_support::builtProgram("tools/anglesend"), "-n",
+                                   testing_support::fixtureNamingService(), "Vorlinde0:Angle", "1"};
+  EXPECT_EQ(testing_support::run(args, &output), 1);
+  EXPECT_NE(output.find("no component"), std::string::npos) << output;
+}
+
 class ViewerStart : public Viewer
 {
 protected:
@@ -366,6 +483,14 @@ TEST_F(ViewerStart, MissingFilesAndCameraFailWithTheirMessages)
   EXPECT_NE(badCamera.err.find("Data/camera_para.dat: distortion scale (dist_factor[3]) = 0"), std::string::npos)
     << badCamera.err;
 
+  // A source too small to detect anything in: detection says why.
+  const std::string tinyDir = colourFrames({cv::Scalar(0, 0, 0)}, cv::Size(2, 2));
+  dirs.push_back(tinyDir);
+  Outcome tiny = run("-file=" + tinyDir + "/%04d.png", dataDir(true, true));
+  EXPECT_EQ(tiny.status, 1);
+  EXPECT_NE(tiny.err.find("arDetectMarker: the image (2 x 2 pixels) is smaller than the 3 x 3 detection needs\n"),
+            std::string::npos) << tiny.err;
+
   Outcome noDevice = run("-dev=/dev/video-vorlinde-none", dataDir(true, true));
   EXPECT_EQ(noDevice.status, 1);
   EXPECT_EQ(noDevice.out, "");
@@ -376,6 +501,8 @@ TEST_F(ViewerStart, MissingFilesAndCameraFailWithTheirMessages)
 TEST_F(Viewer, TerminatingRemovesTheComponentsName)
 {
   auto viewer = startViewer("-synthetic -still");
+  // The start-up lines reach the pipe while the program runs.
+  EXPECT_TRUE(viewer->waitForOutput("*** Camera Parameter ***", 5000));
   ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
   viewer->signal(SIGTERM);
   EXPECT_EQ(viewer->wait(5000), 128 + SIGTERM);

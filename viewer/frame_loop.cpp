@@ -24,11 +24,16 @@ int chooseMarker(const ARMarkerInfo* candidates, int count, int id)
 
 void onFrame()
 {
-  // Step 1. A new camera image, or yield the processor and come back.
+  // Step 1. A new camera image, or yield the processor and come back. A
+  // source that has ended (a file played to its end) keeps the last
+  // picture in the window; its time stops counting for the rate, and the
+  // loop looks for keys less often.
   ARUint8* image = arVideoGetImage();
   if (image == NULL)
     {
-      arUtilSleep(2);
+      if (source_end_time == 0.0 && arVideoInqEnded() == 1)
+        source_end_time = arUtilTimer();
+      arUtilSleep(source_end_time > 0.0 ? 20 : 2);
       return;
     }
 
@@ -46,7 +51,7 @@ void onFrame()
   int candidate_count;
   if (arDetectMarker(image, detect_threshold, &candidates, &candidate_count) < 0)
     {
-      shutdownViewer();
+      shutdownViewer();  // the library has said why
       std::exit(1);
     }
 
@@ -86,7 +91,8 @@ void onKey(unsigned char key, int x, int y)
   switch (key)
     {
     case 0x1b:
-      std::printf("*** %f (frame/sec)\n", static_cast<double>(frame_count) / arUtilTimer());
+      std::printf("*** %f (frame/sec)\n",
+                  static_cast<double>(frame_count) / (source_end_time > 0.0 ? source_end_time : arUtilTimer()));
       shutdownViewer();
       std::exit(0);
     case 'c':

@@ -37,6 +37,9 @@ void runViewer(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+  // Every line reaches a log or a pipe as it is printed, not when a buffer
+  // fills: the program runs for hours and may end by a signal.
+  std::setvbuf(stdout, NULL, _IOLBF, 0);
   RTC::Manager* manager = RTC::Manager::init(argc, argv);
   manager->setModuleInitProc(initHostedModule);
   manager->activateManager();

@@ -13,4 +13,5 @@ int image_height = 0;
 ARParam camera_param;
 int pattern_id = -1;
 int frame_count = 0;
+double source_end_time = 0.0;
 double marker_pose[3][4] = {{0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}};

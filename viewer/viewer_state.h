@@ -16,6 +16,8 @@ extern int image_width, image_height;  // from the camera, pixels
 extern ARParam camera_param;           // resized to the image
 extern int pattern_id;                 // from arLoadPatt
 extern int frame_count;                // frames processed
+extern double source_end_time;         // rate timer's seconds when the video
+                                       // source ended; 0 while it delivers
 extern double marker_pose[3][4];       // last pose computed, marker -> camera, mm
 
 #endif

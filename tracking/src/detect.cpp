@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -175,13 +176,29 @@ namespace
       }
   }
 
+  int fail(const char* why)
+  {
+    std::fprintf(stderr, "arDetectMarker: %s\n", why);
+    std::fflush(stderr);
+    return -1;
+  }
+
   int detect(ARUint8* image, int thresh, bool history, ARMarkerInfo** marker_info, int* marker_num)
   {
     if (marker_num != nullptr)
       *marker_num = 0;
-    if (image == nullptr || marker_info == nullptr || marker_num == nullptr || !g_cameraSet ||
-        arImXsize < 3 || arImYsize < 3)
-      return -1;
+    // A failure says why, once per call, on standard error.
+    if (image == nullptr || marker_info == nullptr || marker_num == nullptr)
+      return fail("no image or no place for the result (a null pointer)");
+    if (!g_cameraSet)
+      return fail("no camera: arInitCparam was not called");
+    if (arImXsize < 3 || arImYsize < 3)
+      {
+        char why[96];
+        std::snprintf(why, sizeof why, "the image (%d x %d pixels) is smaller than the 3 x 3 detection needs",
+                      arImXsize, arImYsize);
+        return fail(why);
+      }
     try
       {
         // Step 1. Dark regions of a plausible size, clear of the border.
@@ -225,8 +242,7 @@ namespace
       }
     catch (const cv::Exception& e)
       {
-        AR_DEBUG_PRINT("arDetectMarker: %s\n", e.what());
-        return -1;
+        return fail(e.what());
       }
     *marker_info = g_output.empty() ? nullptr : g_output.data();
     *marker_num = static_cast<int>(g_output.size());

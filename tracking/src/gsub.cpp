@@ -4,7 +4,6 @@
 
 #include <GL/freeglut.h>
 #include <GL/gl.h>
-
 #include <cstring>
 #include <vector>
 
@@ -160,6 +159,7 @@ extern "C" void argInit(ARParam* cparam, double zoom, int fullFlag, int xwin, in
   w.width = std::max(mainW, w.miniWidth * xwin);
   w.height = mainH + w.miniHeight * ywin;
 
+  ar::endQuietlyWhenDisplayIsLost();
   glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGBA | GLUT_DEPTH | GLUT_STENCIL);
   glutInitWindowPosition(0, 0);
   glutInitWindowSize(w.width, w.height);

@@ -32,6 +32,10 @@ namespace ar
   // The 768 values of one 16x16 B, G, R sample: ((plane*16)+row)*16+col.
   enum { PATTERN_VALUES = 3 * AR_PATT_SIZE_X * AR_PATT_SIZE_Y };
 
+  // Makes the loss of the X connection end the process with status 1 and
+  // one line on standard error, through exit().
+  void endQuietlyWhenDisplayIsLost();
+
   // One camera record, checked as arParamLoad checks it, but without a
   // word: why says what is wrong. 0, or -1.
   int loadParamQuietly(const char* filename, ARParam& param, std::string& why);

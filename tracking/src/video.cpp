@@ -18,6 +18,7 @@
 
 #include "scene.h"
 #include "internal.h"
+#include "reopen.h"
 #include "video_options.h"
 
 namespace
@@ -28,8 +29,11 @@ namespace
   {
   public:
     virtual ~Source() {}
-    // Fills a BGRA frame of the source's size; false at the end of input.
-    virtual bool grab(cv::Mat& bgra, double conv[3][4]) = 0;
+    // Fills a BGRA frame of the source's size; false at the end of input
+    // (or when stop is set while it waits for a camera to return).
+    virtual bool grab(cv::Mat& bgra, double conv[3][4], const std::atomic<bool>& stop) = 0;
+    // What it reads, for messages.
+    virtual std::string describe() const = 0;
     // Seconds between frames the capture thread keeps (0: as they come).
     double period = 0;
     int width = 0, height = 0;
@@ -41,16 +45,28 @@ namespace
   public:
     CaptureSource(const ar::VideoOptions& o) : m_options(o) {}
 
+    bool openCamera()
+    {
+      if (!m_cap.open(m_options.device, cv::CAP_V4L2))
+        return false;
+      m_cap.set(cv::CAP_PROP_FRAME_WIDTH, m_options.width);
+      m_cap.set(cv::CAP_PROP_FRAME_HEIGHT, m_options.height);
+      if (m_options.fps > 0)
+        m_cap.set(cv::CAP_PROP_FPS, m_options.fps);
+      return true;
+    }
+
+    std::string describe() const override
+    {
+      return m_options.kind == ar::VideoOptions::CAMERA ? "camera " + m_options.device : m_options.file;
+    }
+
     bool open()
     {
       if (m_options.kind == ar::VideoOptions::CAMERA)
         {
-          if (!m_cap.open(m_options.device, cv::CAP_V4L2))
+          if (!openCamera())
             return false;
-          m_cap.set(cv::CAP_PROP_FRAME_WIDTH, m_options.width);
-          m_cap.set(cv::CAP_PROP_FRAME_HEIGHT, m_options.height);
-          if (m_options.fps > 0)
-            m_cap.set(cv::CAP_PROP_FPS, m_options.fps);
         }
       else
         {
@@ -67,17 +83,44 @@ namespace
       return true;
     }
 
-    bool grab(cv::Mat& bgra, double[3][4]) override
+    bool grab(cv::Mat& bgra, double[3][4], const std::atomic<bool>& stop) override
     {
       cv::Mat frame;
+      auto read = [&] {
+        try
+          {
+            return m_cap.read(frame) && !frame.empty();
+          }
+        catch (const cv::Exception&)
+          {
+            return false;
+          }
+      };
       if (!m_first.empty())
         {
           frame = m_first;
           m_first.release();
         }
-      else if (!m_cap.read(frame) || frame.empty())
+      else if (m_options.kind == ar::VideoOptions::CAMERA)
         {
-          if (m_options.kind != ar::VideoOptions::FILE || !m_options.loop)
+          // A camera that vanishes is waited for, not given up.
+          auto reopen = [&] {
+            m_cap.release();
+            try
+              {
+                return openCamera();
+              }
+            catch (const cv::Exception&)
+              {
+                return false;
+              }
+          };
+          if (!ar::readOrReopen(read, reopen, describe(), stop))
+            return false;
+        }
+      else if (!read())
+        {
+          if (!m_options.loop)
             return false;
           m_cap.set(cv::CAP_PROP_POS_FRAMES, 0);
           if (!m_cap.read(frame) || frame.empty())
@@ -129,7 +172,9 @@ namespace
       hasPose = true;
     }
 
-    bool grab(cv::Mat& bgra, double conv[3][4]) override
+    std::string describe() const override { return "the built-in scene"; }
+
+    bool grab(cv::Mat& bgra, double conv[3][4], const std::atomic<bool>&) override
     {
       const bool present = m_markerFrames < 0 || m_frame < m_markerFrames;
       synth::pathPose(m_scene->camera(), m_frame * m_step, conv);
@@ -152,6 +197,7 @@ namespace
     std::unique_ptr<Source> source;
     std::thread thread;
     std::atomic<bool> stop{false};
+    std::atomic<bool> ended{false};  // the source has no more frames
     bool started = false;
     std::mutex mutex;
     cv::Mat buffers[3];
@@ -161,19 +207,29 @@ namespace
     double lastPose[3][4];
     bool lastPoseValid = false;
 
+    // Also at the process's exit (say, the X server went away while the
+    // camera was capturing): a thread still running there would end it.
+    ~Device()
+    {
+      stop = true;
+      if (thread.joinable())
+        thread.join();
+    }
+
     void run()
     {
       Clock::time_point next = Clock::now();
       cv::Mat frame;
       double conv[3][4] = {};
+      long frames = 0;
       while (!stop)
         {
           bool more = false;
           try
             {
-              more = source->grab(frame, conv);
+              more = source->grab(frame, conv, stop);
             }
-          catch (const cv::Exception& e)
+          catch (const std::exception& e)
             {
               // A broken source ends like an exhausted one; the thread must
               // not take the process down.
@@ -181,11 +237,16 @@ namespace
             }
           if (!more)
             {
-              // End of input: nothing more will come.
-              while (!stop)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              if (!stop)
+                {
+                  std::fprintf(stderr, "video source ended: %s after %ld frames\n", source->describe().c_str(),
+                               frames);
+                  std::fflush(stderr);
+                  ended = true;
+                }
               return;
             }
+          ++frames;
           {
             std::lock_guard<std::mutex> lock(mutex);
             int target = 0;
@@ -301,6 +362,7 @@ extern "C" int arVideoCapStart(void)
       return -1;
     }
   g_device->stop = false;
+  g_device->ended = false;
   g_device->started = true;
   Device* d = g_device.get();
   g_device->thread = std::thread([d] { d->run(); });
@@ -329,6 +391,14 @@ extern "C" ARUint8* arVideoGetImage(void)
   std::memcpy(d.lastPose, d.poses[d.held], sizeof d.lastPose);
   d.lastPoseValid = d.source->hasPose && d.lastPose[2][3] > 0;
   return d.buffers[d.held].data;
+}
+
+extern "C" int arVideoInqEnded(void)
+{
+  if (!g_device)
+    return -1;
+  std::lock_guard<std::mutex> lock(g_device->mutex);
+  return g_device->ended && g_device->newest < 0 ? 1 : 0;
 }
 
 extern "C" int arVideoCapNext(void)

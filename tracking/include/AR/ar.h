@@ -95,7 +95,9 @@ int arDeactivatePatt(int patt_no);
  * next detection call; *marker_num is its length. Keeps a history: a
  * marker inherits id and cf from the one it continues when its own match
  * is weaker, and a marker that vanishes is still reported, unchanged, for
- * two more frames. Returns 0, or -1 on failure (no camera set, image NULL). */
+ * two more frames. Returns 0, or -1 on failure (no camera set, image NULL,
+ * an image smaller than 3 x 3 pixels), after one line on standard error
+ * saying why. */
 int arDetectMarker(ARUint8 *dataPtr, int thresh, ARMarkerInfo **marker_info, int *marker_num);
 /* The same without history. */
 int arDetectMarkerLite(ARUint8 *dataPtr, int thresh, ARMarkerInfo **marker_info, int *marker_num);

@@ -40,6 +40,12 @@ int      arVideoCapStart(void);
 int      arVideoCapStop(void);
 /* Hands the frame from arVideoGetImage back. Returns 0, -1 if not started. */
 int      arVideoCapNext(void);
+/* 1 once the source has ended (a file or image sequence without -loop, or
+ * an unreadable one) and every frame has been handed out, else 0; -1 if
+ * nothing is open. The end is also reported in one line on standard
+ * error ("video source ended: ..."). A camera that stops sending frames
+ * does not end: it is opened again once a second until it returns. */
+int      arVideoInqEnded(void);
 
 /* For tests of the built-in scene: the marker pose ([R|t], marker to
  * camera, mm) of the frame arVideoGetImage returned last. Returns 0, or -1
