@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -284,6 +285,24 @@ namespace
   }
 }
 
+namespace
+{
+  // exit() while capturing (the X server going away, a window closed by
+  // its manager) destroys the library's statics while the capture thread
+  // may still use them: OpenCV's worker pool above all, which the thread
+  // uses in every frame. A handler registered after that pool exists runs
+  // before the pool is destroyed, and stops the thread first.
+  void stopCaptureAtExit()
+  {
+    static bool registered = false;
+    if (registered)
+      return;
+    registered = true;
+    cv::parallel_for_(cv::Range(0, 8), [](const cv::Range&) {}, 8);
+    std::atexit([] { stopThread(); });
+  }
+}
+
 extern "C" int arVideoDispOption(void)
 {
   std::printf("%s", ar::videoOptionHelp());
@@ -361,6 +380,7 @@ extern "C" int arVideoCapStart(void)
       std::printf("arVideoCapStart has already been called.\n");
       return -1;
     }
+  stopCaptureAtExit();
   g_device->stop = false;
   g_device->ended = false;
   g_device->started = true;
