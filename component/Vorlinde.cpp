@@ -6,6 +6,8 @@
 // shares nothing with the viewer but arm_angle, whose entries are atomic.
 #include "Vorlinde.h"
 
+#include <cmath>
+
 #include "arm_angle.h"
 
 static const char* vorlinde_spec[] = {
@@ -45,9 +47,12 @@ RTC::ReturnCode_t Vorlinde::onExecute(RTC::UniqueId ec_id)
   // key steps made since it arrived.
   if (!anglePort.read())
     return RTC::RTC_OK;
+  // An entry that is no angle (NaN, an infinity) is not copied: the joint
+  // would vanish from the picture, and no key step could bring it back.
   const CORBA::ULong n = angleData.data.length();
   for (CORBA::ULong i = 0; i < n && i < 3; ++i)
-    arm_angle[i] = angleData.data[i];
+    if (std::isfinite(angleData.data[i]))
+      arm_angle[i] = angleData.data[i];
   return RTC::RTC_OK;
 }
 

@@ -2,6 +2,8 @@
 // onExecute copies into arm_angle for each kind of datum.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "Vorlinde.h"
 #include "arm_angle.h"
 #include "sender.h"
@@ -99,6 +101,8 @@ TEST(VorlindeExecute, CopiesAsManyEntriesAsTheDatumCarries)
     {"one float: joint 0 only", {30}, true, {30, 2, 3}},
     {"three floats", {30, -45, 90}, true, {30, -45, 90}},
     {"five floats: the rest ignored", {5, 6, 7, 8, 9}, true, {5, 6, 7}},
+    {"entries that are no angle keep their joint", {NAN, 5, INFINITY}, true, {1, 5, 3}},
+    {"minus infinity", {-INFINITY}, true, {1, 2, 3}},
   };
   Rig rig;
   for (const Case& c : cases)

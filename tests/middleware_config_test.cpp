@@ -2,6 +2,7 @@
 // name formats.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include <coil/Properties.h>
@@ -112,6 +113,44 @@ TEST(ManagerConfig, MissingExplicitFileIsAnErrorUnlessIgnored)
   args.overrides.emplace_back("naming.enable", "NO");
   EXPECT_TRUE(loadManagerConfig(args, config, error));
   EXPECT_EQ(config.getProperty("corba.endpoints"), ":4000");
+  EXPECT_EQ(config.getProperty("naming.enable"), "NO");
+}
+
+TEST(ManagerConfig, FilesThatAreNoConfigurationAreRefusedEvenWithIgnore)
+{
+  const std::string dir = ::testing::TempDir();
+  const std::string big = dir + "big.conf", fits = dir + "fits.conf";
+  {
+    std::ofstream out(big.c_str());
+    out << "naming.enable: NO\n" << std::string(1024 * 1024, '#');
+  }
+  {
+    std::ofstream out(fits.c_str());
+    std::string text = "naming.enable: NO\n#";
+    out << text << std::string(1024 * 1024 - text.size(), '#');
+  }
+  struct Case { std::string path; const char* says; } cases[] = {
+    {"/dev/zero", "is not a regular file"},
+    {dir, "is not a regular file"},
+    {big, "is larger than 1 MiB"},
+  };
+  for (const Case& c : cases)
+    for (bool ignore : {false, true})
+      {
+        ManagerArgs args;
+        args.configFile = c.path;
+        args.ignoreMissing = ignore;
+        coil::Properties config;
+        std::string error;
+        EXPECT_FALSE(loadManagerConfig(args, config, error)) << c.path;
+        EXPECT_EQ(error, "configuration file \"" + c.path + "\" " + c.says +
+                           (std::string(c.says).find("MiB") != std::string::npos ? "; no configuration is that long" : ""));
+      }
+  ManagerArgs args;
+  args.configFile = fits;
+  coil::Properties config;
+  std::string error;
+  EXPECT_TRUE(loadManagerConfig(args, config, error)) << error;
   EXPECT_EQ(config.getProperty("naming.enable"), "NO");
 }
 

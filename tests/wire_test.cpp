@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -289,7 +290,9 @@ TEST(Activation, InactiveComponentKeepsDataUntilActivatedAndAnswersFast)
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5);
   EXPECT_EQ(ec->deactivate_component(rtc), PRECONDITION_NOT_MET);
   EXPECT_EQ(ec->reset_component(rtc), PRECONDITION_NOT_MET);
-  EXPECT_EQ(ec->set_rate(0.0), BAD_PARAMETER);
+  for (double rate : {0.0, -1.0, 1e-300, 1e300, HUGE_VAL, std::nan("")})
+    EXPECT_EQ(ec->set_rate(rate), BAD_PARAMETER) << rate;
+  EXPECT_DOUBLE_EQ(ec->get_rate(), 1.0);
 }
 
 TEST(Activation, MalformedDatumIsRefusedAcrossProcesses)
@@ -489,6 +492,13 @@ TEST(Process, TwoInstancesOfOneNameNeverUnbindEachOther)
   EXPECT_TRUE(waitBound(naming(), componentPath(), false, 1000));
 }
 
+TEST(Process, AConfigurationThatIsNoFileEndsTheStartInOneLine)
+{
+  Process probe({testing_support::builtProgram("tests/probe_host"), "-f", "/dev/zero"});
+  EXPECT_EQ(probe.wait(3000), 1) << "read /dev/zero for ever";
+  EXPECT_EQ(probe.errorText(), "rtc: configuration file \"/dev/zero\" is not a regular file\n");
+}
+
 TEST(Process, ProgramsStartedBesideTheRuntimeGetTheUsualSignals)
 {
   client();  // the runtime handles SIGTERM in this process
@@ -536,6 +546,10 @@ TEST(Sender, FailuresGiveOneLineAndStatusOne)
     {{"Vorlinde0:Angle"}, "exactly one of"},
     {{"Vorlinde0:Angle", "1", "x"}, "unknown argument"},
     {{"--rate", "fast", "--motion", "Vorlinde0:Angle"}, "--rate"},
+    {{"--rate", "1e-300", "--motion", "Vorlinde0:Angle"}, "--rate needs datums per second"},
+    {{"--rate", "2e6", "--motion", "Vorlinde0:Angle"}, "--rate needs datums per second"},
+    {{"--count", "1e300", "--motion", "Vorlinde0:Angle"}, "--count"},
+    {{"--hold", "1e300", "Vorlinde0:Angle", "1"}, "--hold"},
   };
   for (const Case& c : cases)
     {
@@ -588,6 +602,29 @@ TEST(HostilePeer, ConnectorsThatLoopAreRefusedAndTheProcessLives)
   EXPECT_EQ(left->length(), 0u);
   ComponentProfile_var profile = rtc->get_component_profile();
   EXPECT_STREQ(profile->instance_name, "Vorlinde0");
+}
+
+TEST(HostilePeer, ContextsAttachedWithoutEndAreBounded)
+{
+  auto probe = startProbe({});
+  RTObject_var rtc = component();
+  ASSERT_FALSE(CORBA::is_nil(rtc));
+  ExecutionContext_var ec = ownedContext(rtc);
+  std::vector<ExecutionContextHandle_t> handles;
+  for (int i = 0; i < 100; ++i)
+    handles.push_back(rtc->attach_context(ec));
+  EXPECT_EQ(std::count(handles.begin(), handles.end(), -1), 100 - 64);
+  EXPECT_EQ(handles[63], 1063);
+  ExecutionContextList_var listed = rtc->get_participating_contexts();
+  EXPECT_EQ(listed->length(), 64u);
+  // A slot given back is given out again: attach and detach do not grow.
+  for (int i = 0; i < 50; ++i)
+    {
+      ASSERT_EQ(rtc->detach_context(1010), RTC_OK);
+      ASSERT_EQ(rtc->attach_context(ec), 1010);
+    }
+  listed = rtc->get_participating_contexts();
+  EXPECT_EQ(listed->length(), 64u);
 }
 
 TEST(HostilePeer, AConnectorFloodStopsAtTheLimitWithOneWarning)

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -333,15 +332,9 @@ namespace RTC
 
     void loadConfigFile(const std::string& path, coil::Properties& prop)
     {
-      if (path.empty())
-        return;
-      std::ifstream in(path.c_str());
-      if (!in)
-        {
-          warn("component configuration file \"" + path + "\" cannot be read");
-          return;
-        }
-      prop.load(in);
+      std::string error;
+      if (!path.empty() && !readConfigFile(path, prop, error))
+        warn("component " + error + "; not used");
     }
   }
 

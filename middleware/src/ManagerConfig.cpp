@@ -1,5 +1,7 @@
 #include "ManagerConfig.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -121,10 +123,11 @@ namespace RTC
     bool loaded = false;
     for (const std::string& path : candidates)
       {
-        std::ifstream in(path.c_str());
-        if (!in)
-          continue;
-        config.load(in);
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0)
+          continue;  // missing: the next place, or -i
+        if (!readConfigFile(path, config, error))
+          return false;
         config.setProperty("config_file", path);
         loaded = true;
         break;
@@ -138,6 +141,41 @@ namespace RTC
       config.setProperty(kv.first, kv.second);
     if (!args.port.empty())
       config.setProperty("corba.endpoints", ":" + args.port);
+    return true;
+  }
+
+  bool readConfigFile(const std::string& path, coil::Properties& into, std::string& error)
+  {
+    // A device or a pipe (-f /dev/zero) would be read for ever, and a
+    // directory would read as an empty configuration.
+    const std::string quoted = "configuration file \"" + path + "\"";
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+      {
+        error = quoted + " cannot be read";
+        return false;
+      }
+    if (!S_ISREG(st.st_mode))
+      {
+        error = quoted + " is not a regular file";
+        return false;
+      }
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::string text(MAX_CONFIG_BYTES + 1, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    if (in.bad() || (in.fail() && !in.eof()) || !in.is_open())
+      {
+        error = quoted + " cannot be read";
+        return false;
+      }
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > MAX_CONFIG_BYTES)
+      {
+        error = quoted + " is larger than 1 MiB; no configuration is that long";
+        return false;
+      }
+    std::istringstream lines(text);
+    into.load(lines);
     return true;
   }
 

@@ -30,8 +30,15 @@ namespace RTC
 
   // Loads -f FILE, or the first configuration file found on the usual
   // search path, then applies -o and -p. Returns false (with a message in
-  // error) when an explicit -f file cannot be read and -i was not given.
+  // error) when an explicit -f file is missing and -i was not given, or
+  // when the file found cannot be read, is not a regular file or is larger
+  // than MAX_CONFIG_BYTES.
   bool loadManagerConfig(const ManagerArgs& args, coil::Properties& config, std::string& error);
+
+  const std::size_t MAX_CONFIG_BYTES = 1024 * 1024;
+
+  // Reads one configuration file into into, under the same rules.
+  bool readConfigFile(const std::string& path, coil::Properties& into, std::string& error);
 
   struct NameContext
   {

@@ -12,8 +12,14 @@ namespace RTC
 {
   typedef std::chrono::steady_clock Clock;
 
+  bool PeriodicExecutionContext::validRate(double rate)
+  {
+    // Its period must fit the clock, and an infinite rate would spin.
+    return rate >= MIN_RATE && rate <= MAX_RATE;
+  }
+
   PeriodicExecutionContext::PeriodicExecutionContext(double rate, double transition_timeout)
-    : m_rate(rate > 0.0 ? rate : 1.0), m_transitionTimeout(transition_timeout),
+    : m_rate(validRate(rate) ? rate : 1.0), m_transitionTimeout(transition_timeout),
       m_running(false), m_stopRequested(false), m_transitionRequested(false),
       m_rescheduled(false), m_owner(nullptr)
   {
@@ -329,7 +335,7 @@ namespace RTC
 
   ReturnCode_t PeriodicExecutionContext::set_rate(CORBA::Double rate)
   {
-    if (!(rate > 0.0))
+    if (!validRate(rate))
       return BAD_PARAMETER;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -347,6 +353,12 @@ namespace RTC
       return BAD_PARAMETER;
     if (findMember(comp))
       return PRECONDITION_NOT_MET;
+    {
+      // Far more than any system adds, and a bound on what one peer can.
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_members.size() >= MAX_MEMBERS)
+        return OUT_OF_RESOURCES;
+    }
     MemberPtr m = std::make_shared<Member>();
     try
       {

@@ -20,6 +20,7 @@ namespace RTC
   namespace
   {
     const ExecutionContextHandle_t PARTICIPANT_BASE = 1000;
+    const std::size_t MAX_PARTICIPATING = 64;
   }
 
   struct RTObject_impl::State
@@ -113,9 +114,9 @@ namespace RTC
 
     const coil::Properties& p = m_state->props;
     double rate = std::atof(p.getProperty("exec_cxt.periodic.rate", "1.0").c_str());
-    if (!(rate > 0.0))
+    if (!PeriodicExecutionContext::validRate(rate))
       {
-        std::fprintf(stderr, "%s: exec_cxt.periodic.rate \"%s\" is not a positive number; using 1.0\n",
+        std::fprintf(stderr, "%s: exec_cxt.periodic.rate \"%s\" is not a rate from 1e-6 to 1e6 Hz; using 1.0\n",
                      getInstanceName().c_str(), p.getProperty("exec_cxt.periodic.rate").c_str());
         rate = 1.0;
       }
@@ -165,9 +166,19 @@ namespace RTC
   {
     if (CORBA::is_nil(exec_context))
       return -1;
+    // A slot freed by detach_context is used again, and a peer cannot make
+    // the list of contexts grow without end.
     std::lock_guard<std::mutex> lock(m_state->mutex);
-    m_state->participating.push_back(::RTC::ExecutionContext::_duplicate(exec_context));
-    return PARTICIPANT_BASE + static_cast<ExecutionContextHandle_t>(m_state->participating.size() - 1);
+    std::vector<ExecutionContext_var>& list = m_state->participating;
+    std::size_t slot = 0;
+    while (slot < list.size() && !CORBA::is_nil(list[slot]))
+      ++slot;
+    if (slot == MAX_PARTICIPATING)
+      return -1;
+    if (slot == list.size())
+      list.push_back(::RTC::ExecutionContext::_nil());
+    list[slot] = ::RTC::ExecutionContext::_duplicate(exec_context);
+    return PARTICIPANT_BASE + static_cast<ExecutionContextHandle_t>(slot);
   }
 
   ReturnCode_t RTObject_impl::detach_context(ExecutionContextHandle_t exec_handle)

@@ -105,8 +105,9 @@ namespace
           o.nameserver = value("HOST[:PORT]");
         else if (a == "-r" || a == "--rate")
           {
-            if (!parseNumber(value("HZ"), number) || number < 0)
-              fail("--rate needs a number of datums per second, 0 or more");
+            // A period must fit the clock: 1e-300 Hz is no rate to send at.
+            if (!parseNumber(value("HZ"), number) || (number != 0 && (number < 1e-6 || number > 1e6)))
+              fail("--rate needs datums per second: 0, or from 0.000001 to 1000000");
             o.rate = number;
           }
         else if (a == "-t" || a == "--duration")
@@ -117,8 +118,8 @@ namespace
           }
         else if (a == "-c" || a == "--count")
           {
-            if (!parseNumber(value("N"), number) || number < 0 || number != std::floor(number))
-              fail("--count needs a whole number");
+            if (!parseNumber(value("N"), number) || number < 0 || number != std::floor(number) || number > 1e15)
+              fail("--count needs a whole number, at most 1e15");
             o.count = static_cast<long>(number);
           }
         else if (a == "--connect-on")
@@ -132,8 +133,8 @@ namespace
           o.activate = false;
         else if (a == "--hold")
           {
-            if (!parseNumber(value("SEC"), number) || number < 0)
-              fail("--hold needs a number of seconds");
+            if (!parseNumber(value("SEC"), number) || number < 0 || number > 1e6)
+              fail("--hold needs a number of seconds, at most 1000000");
             o.hold = number;
           }
         else if (a == "-q" || a == "--quiet")

@@ -49,6 +49,12 @@ namespace RTC
     // --- RTC::ExecutionContextService ---
     virtual ExecutionContextProfile* get_profile();
 
+    // Rates served, in Hz: a period must fit the clock.
+    static bool validRate(double rate);
+    static constexpr double MIN_RATE = 1e-6;
+    static constexpr double MAX_RATE = 1e6;
+    enum { MAX_MEMBERS = 64 };
+
     // Activates the servant; the owner becomes member with handle 0.
     void bindOwner(RTObject_impl* owner, PortableServer::POA_ptr poa);
     ExecutionContextService_ptr getObjRef() const;
