@@ -151,7 +151,7 @@ namespace RTC
     std::vector<std::string> servers;
     std::vector<bool> warned;
     std::vector<Binding> bindings;
-    std::thread retryThread;
+    bool retryStarted = false;
     std::condition_variable retryWake;
     std::condition_variable runWake;  // runManager(false) waits here for good
     bool exiting = false;
@@ -570,11 +570,12 @@ namespace RTC
   void Manager::Impl::ensureRetryThread()
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (retryThread.joinable() || exiting)
+    if (retryStarted || exiting)
       return;
+    retryStarted = true;
     // Every interval: bind what is missing, and see that every name still
     // names our object (a naming service that restarted has lost them).
-    retryThread = std::thread([this]() {
+    std::thread([this]() {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;)
           {
@@ -585,7 +586,7 @@ namespace RTC
             syncNames(verifyEachTime || rebindEachTime);
             lock.lock();
           }
-      });
+      }).detach();  // it ends when the process does; the manager is never destroyed
   }
 
   bool Manager::bindPending()

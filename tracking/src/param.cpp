@@ -13,6 +13,15 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_THREAD__)
+#include <opencv2/core/utility.hpp>
+// ThreadSanitizer cannot see how OpenCV's worker threads (TBB) hand work
+// over, and reports every hand-off as a race: in such builds OpenCV runs
+// its loops in the calling thread. (Here because every part of the library
+// and every program using it has camera parameters.)
+static const bool serial_opencv = (cv::setNumThreads(1), true);
+#endif
+
 namespace
 {
   const std::size_t RECORD_SIZE = 136;
