@@ -194,11 +194,20 @@ TEST(InPortPut, PayloadTable)
     {"N wrapping 32 bits", datum({1}, false, 0x40000001u), nullptr, OpenRTM::PORT_ERROR, {}},
   };
   for (const Case& c : cases)
+    for (std::size_t offset : {0, 1, 4})
     {
-      SCOPED_TRACE(c.what);
+      // A caller in this process hands its own buffer over: it may start
+      // anywhere.
+      SCOPED_TRACE(std::string(c.what) + ", buffer at offset " + std::to_string(offset));
       Sink& sink = newSink();
       OpenRTM::InPortCdr_var cdr = sinkObject(sink, c.endian);
-      EXPECT_EQ(cdr->put(octets(c.bytes)), c.status);
+      std::vector<double> storage(c.bytes.size() / 8 + 2);
+      CORBA::Octet* start = reinterpret_cast<CORBA::Octet*>(storage.data()) + offset;
+      if (!c.bytes.empty())
+        std::memcpy(start, c.bytes.data(), c.bytes.size());
+      const OpenRTM::CdrData lent(static_cast<CORBA::ULong>(c.bytes.size()), static_cast<CORBA::ULong>(c.bytes.size()),
+                                  start, false);
+      EXPECT_EQ(cdr->put(lent), c.status);
       bool accepted = c.status == OpenRTM::PORT_OK;
       EXPECT_EQ(sink.port.isNew(), accepted);
       EXPECT_EQ(sink.port.read(), accepted);

@@ -2,7 +2,10 @@
 // connector, decoding with the byte order the connector agreed on.
 #include <rtm/InPortBase.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "NVUtil.h"
 
@@ -103,11 +106,22 @@ namespace RTC
   OpenRTM::PortStatus InPortBase::receive(const OpenRTM::CdrData& data, bool little_endian)
   {
     bool ok = false;
+    // The octets are a bare CDR stream, aligned from their first byte; the
+    // stream counts alignment from addresses, so octets that do not start
+    // on an 8-byte boundary (a caller in this process may hand over any
+    // buffer) are decoded from an aligned copy.
+    const CORBA::Octet* bytes = data.get_buffer();
+    std::vector<double> aligned;
+    if (reinterpret_cast<std::uintptr_t>(bytes) % 8 != 0)
+      {
+        aligned.resize((data.length() + 7) / 8);
+        std::memcpy(aligned.data(), bytes, data.length());
+        bytes = reinterpret_cast<const CORBA::Octet*>(aligned.data());
+      }
     if (data.length() > 0)
     try
       {
-        // The octets are a bare CDR stream, aligned from their first byte.
-        BoundedCdrStream cdr(const_cast<CORBA::Octet*>(data.get_buffer()), data.length());
+        BoundedCdrStream cdr(const_cast<CORBA::Octet*>(bytes), data.length());
         cdr.setByteSwapFlag(little_endian);
         ok = decode(cdr);
       }

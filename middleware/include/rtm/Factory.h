@@ -2,6 +2,8 @@
 #ifndef RTM_FACTORY_H
 #define RTM_FACTORY_H
 
+#include <type_traits>
+
 namespace RTC
 {
   class Manager;
@@ -16,10 +18,14 @@ namespace RTC
     return new T(manager);
   }
 
+  // Deletes rtc through its base (the destructor is virtual). The base is
+  // named through T so that it is complete where this is instantiated:
+  // deleting it here, where it is only declared, would skip its destructor.
   template <class T>
   void Delete(RTObject_impl* rtc)
   {
-    delete rtc;
+    typedef typename std::conditional<true, RTObject_impl, T>::type Base;
+    delete static_cast<Base*>(rtc);
   }
 }
 
