@@ -396,3 +396,27 @@ TEST(ConnectorChecks, ConnectionLimitFromTheConfigurationOrSixtyFour)
       EXPECT_FALSE(plain.port.isConnected());
     }
 }
+
+TEST(ConnectorChecks, OnlyLiveConnectorsCountAgainstTheLimit)
+{
+  // Two senders at a limit of two; one goes away without a word, and a
+  // third is let in though nobody read the port's profile meanwhile.
+  Sink& sink = *dynamic_cast<Sink*>(manager().createComponent("Sink?port.inport.Angle.connection_limit=2"));
+  PortService_var in = sink.port.getPortRef();
+  std::vector<Plain*> senders;
+  for (int i = 0; i < 3; ++i)
+    senders.push_back(dynamic_cast<Plain*>(manager().createComponent("Plain")));
+  auto connectFrom = [&](Plain* p) {
+    ConnectorProfile profile;
+    profile.connector_id = CORBA::string_dup("");
+    profile.ports.length(2);
+    profile.ports[0] = p->port.getPortRef();
+    profile.ports[1] = PortService::_duplicate(in);
+    return p->port.connect(profile);
+  };
+  EXPECT_EQ(connectFrom(senders[0]), RTC_OK);
+  EXPECT_EQ(connectFrom(senders[1]), RTC_OK);
+  manager().deleteComponent(senders[0]);  // its port is gone from the ORB
+  EXPECT_EQ(connectFrom(senders[2]), RTC_OK);
+  EXPECT_EQ(sink.port.connectorIds().size(), 2u);
+}

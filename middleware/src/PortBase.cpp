@@ -221,21 +221,29 @@ namespace RTC
   ReturnCode_t PortBase::reserve(const std::string& id)
   {
     const int limit = connectionLimit();
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      if (m_connecting.count(id) != 0)
-        return BAD_PARAMETER;
-      bool known = false;
-      for (const ConnectorProfile& c : m_connectors)
-        known = known || id == c.connector_id.in();
-      // Connectors on their way count too, so that a peer cannot pile up
-      // calls that are still waiting on the rest of their chain.
-      if (known || limit < 0 || m_connectors.size() + m_connecting.size() < static_cast<std::size_t>(limit))
+    for (int attempt = 0;; ++attempt)
+      {
         {
-          m_connecting.insert(id);
-          return RTC_OK;
+          std::lock_guard<std::mutex> lock(m_mutex);
+          if (m_connecting.count(id) != 0)
+            return BAD_PARAMETER;
+          bool known = false;
+          for (const ConnectorProfile& c : m_connectors)
+            known = known || id == c.connector_id.in();
+          // Connectors on their way count too, so that a peer cannot pile
+          // up calls that are still waiting on the rest of their chain.
+          if (known || limit < 0 || m_connectors.size() + m_connecting.size() < static_cast<std::size_t>(limit))
+            {
+              m_connecting.insert(id);
+              return RTC_OK;
+            }
         }
-    }
+        if (attempt == 1)
+          break;
+        // Only live connectors count: senders that died (nobody may have
+        // read the profile since) must not lock the port for good.
+        pruneDeadConnectors();
+      }
     warnLimit(limit);
     return RTC_ERROR;
   }
