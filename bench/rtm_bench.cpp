@@ -28,6 +28,7 @@
 
 #include "Naming.h"
 #include "NVUtil.h"
+#include "bare_peer.h"
 #include "Vorlinde.h"
 #include "arm_angle.h"
 #include "process.h"
@@ -99,13 +100,7 @@ namespace
   RTC::RTObject_impl* makeSink(RTC::Manager* m) { return new CountingSink(m); }
   void dropSink(RTC::RTObject_impl* r) { delete r; }
 
-  void waitForEof()
-  {
-    std::string line;
-    while (std::getline(std::cin, line))
-      {
-      }
-  }
+  using bench::waitForEof;
 
   // Hosts Vorlinde at 1000 Hz (or a counting sink) and reports.
   int runSink(const std::string& nameserver, const std::string& mode)
@@ -151,40 +146,6 @@ namespace
     for (const auto& c : changes)
       std::printf("r %.0f %lld\n", static_cast<double>(c.first), c.second);
     std::printf("end\n");
-    return 0;
-  }
-
-  // The peer: an InPortCdr servant on bare omniORB, bound in the naming
-  // service, counting puts.
-  class BareSink : public POA_OpenRTM::InPortCdr
-  {
-  public:
-    std::atomic<unsigned long> count{0};
-    OpenRTM::PortStatus put(const OpenRTM::CdrData&) override
-    {
-      ++count;
-      return OpenRTM::PORT_OK;
-    }
-  };
-
-  int runBareSink(const std::string& nameserver)
-  {
-    int argc = 1;
-    char name[] = "bare";
-    char* argv[] = {name, nullptr};
-    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv);
-    CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
-    PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
-    BareSink* sink = new BareSink;
-    PortableServer::ObjectId_var oid = poa->activate_object(sink);
-    CORBA::Object_var ref = poa->id_to_reference(oid);
-    PortableServer::POAManager_var pm = poa->the_POAManager();
-    pm->activate();
-    RTC::NamingClient(orb, nameserver).bind("bench.host_cxt/Bare0.rtc", ref);
-    std::printf("ready\n");
-    std::fflush(stdout);
-    waitForEof();
-    std::printf("count %lu refused 0\n", sink->count.load());
     return 0;
   }
 
@@ -506,7 +467,7 @@ int main(int argc, char** argv)
   if (role == "sink" && argc > 3)
     return runSink(argv[2], argv[3]);
   if (role == "bare-sink" && argc > 2)
-    return runBareSink(argv[2]);
+    return bench::runBareSink(argv[2], "bench.host_cxt/Bare0.rtc");
   if (role == "send" && argc > 5)
     return runSend(argv[2], argv[3], argv[4], std::atof(argv[5]));
   if (!role.empty())

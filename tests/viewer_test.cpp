@@ -181,48 +181,6 @@ namespace
     return false;
   }
 
-  // An X server of the test's own, to be taken away under a program.
-  class PrivateDisplay
-  {
-  public:
-    PrivateDisplay()
-    {
-      for (int n = 150; n < 200 && m_name.empty(); ++n)
-        {
-          if (access(("/tmp/.X" + std::to_string(n) + "-lock").c_str(), F_OK) == 0)
-            continue;
-          m_server.reset(new Process({"/usr/bin/Xvfb", ":" + std::to_string(n), "-screen", "0", "800x600x24",
-                                      "-nolisten", "tcp"}));
-          for (int i = 0; i < 100 && m_name.empty() && m_server->running(); ++i)
-            {
-              if (access(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), F_OK) == 0)
-                {
-                  m_name = ":" + std::to_string(n);
-                  m_number = n;
-                }
-              std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-    }
-    ~PrivateDisplay() { kill(); }
-    const std::string& name() const { return m_name; }
-    void kill()
-    {
-      if (!m_server)
-        return;
-      m_server->signal(SIGKILL);
-      m_server->wait(5000);
-      m_server.reset();
-      unlink(("/tmp/.X" + std::to_string(m_number) + "-lock").c_str());
-      unlink(("/tmp/.X11-unix/X" + std::to_string(m_number)).c_str());
-    }
-
-  private:
-    std::unique_ptr<Process> m_server;
-    std::string m_name;
-    int m_number = 0;
-  };
-
   // Frames of one colour each (BGR), as an image sequence in a new
   // directory; returns the directory.
   std::string colourFrames(const std::vector<cv::Scalar>& colours, cv::Size size)
@@ -394,9 +352,9 @@ TEST_F(Viewer, AFileThatEndsKeepsItsLastPictureAndTheRateCountsOnlyItsFrames)
 
 TEST_F(Viewer, LosingTheDisplayEndsWithOneLineAndNoNameLeft)
 {
-  PrivateDisplay display;
-  ASSERT_FALSE(display.name().empty()) << "no display for the test";
-  auto viewer = startViewer("-synthetic -still", {}, display.name());
+  testing_support::XServer display;
+  ASSERT_FALSE(display.display().empty()) << "no display for the test";
+  auto viewer = startViewer("-synthetic -still", {}, display.display());
   ASSERT_TRUE(viewer->waitForOutput("*** Camera Parameter ***", 5000)) << viewer->errorText();
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // drawing frames by now
   display.kill();

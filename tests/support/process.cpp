@@ -194,6 +194,45 @@ namespace testing_support
     return wait(0) == -1;
   }
 
+  XServer::XServer()
+  {
+    for (int n = 150; n < 200 && m_display.empty(); ++n)
+      {
+        const std::string number = std::to_string(n);
+        if (access(("/tmp/.X" + number + "-lock").c_str(), F_OK) == 0)
+          continue;
+        m_server = new Process({"/usr/bin/Xvfb", ":" + number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        for (int i = 0; i < 100 && m_display.empty() && m_server->running(); ++i)
+          {
+            if (access(("/tmp/.X11-unix/X" + number).c_str(), F_OK) == 0)
+              {
+                m_display = ":" + number;
+                m_number = n;
+              }
+            else
+              std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          }
+        if (m_display.empty())
+          {
+            delete m_server;
+            m_server = nullptr;
+          }
+      }
+  }
+
+  void XServer::kill()
+  {
+    if (m_server == nullptr)
+      return;
+    m_server->signal(SIGKILL);
+    m_server->wait(5000);
+    delete m_server;
+    m_server = nullptr;
+    // A killed server leaves its lock and socket behind.
+    unlink(("/tmp/.X" + std::to_string(m_number) + "-lock").c_str());
+    unlink(("/tmp/.X11-unix/X" + std::to_string(m_number)).c_str());
+  }
+
   std::string builtProgram(const std::string& relative)
   {
     return std::string(PROJ_BINARY_DIR) + "/" + relative;

@@ -46,6 +46,26 @@ namespace testing_support
     bool m_reaped = false;
   };
 
+  // An X server (Xvfb) of the caller's own, on a free display: for what
+  // must not disturb the tests' shared one, or must lose its display.
+  class XServer
+  {
+  public:
+    XServer();
+    ~XServer() { kill(); }
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+    // ":N", or empty when no server could be started.
+    const std::string& display() const { return m_display; }
+    // Takes the server away at once (SIGKILL), as a crash would.
+    void kill();
+
+  private:
+    Process* m_server = nullptr;
+    std::string m_display;
+    int m_number = 0;
+  };
+
   // Path of a built program, from the build tree.
   std::string builtProgram(const std::string& relative);
   // The naming service the test fixture started ("127.0.0.1:PORT"); empty
