@@ -28,7 +28,7 @@
 
 #include "Naming.h"
 #include "NVUtil.h"
-#include "bare_peer.h"
+#include "bench_support.h"
 #include "Vorlinde.h"
 #include "arm_angle.h"
 #include "process.h"
@@ -69,18 +69,9 @@ namespace
 
   RTC::Manager* startManager(const std::string& nameserver, bool naming, const std::string& rate)
   {
-    std::vector<std::string> args = {"rtm_bench", "-o", "corba.nameservers:" + nameserver, "-o",
-                                     std::string("naming.enable:") + (naming ? "YES" : "NO"), "-o",
-                                     "exec_cxt.periodic.rate:" + rate};
-    static std::vector<std::string> keep;
-    keep = args;
-    static std::vector<char*> argv;
-    for (std::string& a : keep)
-      argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    RTC::Manager* m = RTC::Manager::init(static_cast<int>(keep.size()), argv.data());
-    m->activateManager();
-    return m;
+    return bench::startManager({"rtm_bench", "-o", "corba.nameservers:" + nameserver, "-o",
+                                std::string("naming.enable:") + (naming ? "YES" : "NO"), "-o",
+                                "exec_cxt.periodic.rate:" + rate});
   }
 
   // ------------------------------------------------------------------ sinks
@@ -273,23 +264,6 @@ namespace
     return name;
   }
 
-  std::map<std::string, double> readCounts(Process& p)
-  {
-    std::map<std::string, double> out;
-    std::string line;
-    while (p.readLine(line, 10000))
-      {
-        std::istringstream words(line);
-        std::string key;
-        double value;
-        while (words >> key >> value)
-          out[key] = value;
-        if (out.count("count") || out.count("sent"))
-          break;
-      }
-    return out;
-  }
-
   void ecJitter(double rate, double seconds, bool naive, double& callsPerSecond, double& p99dev)
   {
     std::vector<long long> stamps;
@@ -393,10 +367,10 @@ namespace
         sink.p->waitForOutput("ready", 10000);
         Child s = spawn(self, 0, {"send", server, bare ? "bench.host_cxt/Bare0.rtc" : "Sink0:Angle",
                                   bare ? "bare" : "throughput", "3"});
-        auto sent = readCounts(*s.p);
+        auto sent = bench::readCounts(*s.p);
         s.p->wait(10000);
         sink.p->closeInput();
-        auto got = readCounts(*sink.p);
+        auto got = bench::readCounts(*sink.p);
         sink.p->wait(5000);
         tput[bare] = sent["sent"] / sent["seconds"];
         if (!bare)

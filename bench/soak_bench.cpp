@@ -35,7 +35,7 @@
 
 #include "Naming.h"
 #include "NVUtil.h"
-#include "bare_peer.h"
+#include "bench_support.h"
 #include "process.h"
 #include "sender.h"
 
@@ -53,18 +53,6 @@ namespace
     char name[256] = {0};
     gethostname(name, sizeof name - 1);
     return name;
-  }
-
-  RTC::Manager* clientManager(const std::string& program)
-  {
-    static std::vector<std::string> keep = {program, "-o", "naming.enable:NO"};
-    static std::vector<char*> argv;
-    for (std::string& a : keep)
-      argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    RTC::Manager* m = RTC::Manager::init(static_cast<int>(keep.size()), argv.data());
-    m->activateManager();
-    return m;
   }
 
   // ------------------------------------------------------------ children
@@ -119,7 +107,7 @@ namespace
   // Raw puts of one datum at RATE to the bare peer, until the end of input.
   int runBareSend(const std::string& nameserver, double rate)
   {
-    clientManager("soak-bare-send");
+    bench::startManager({"soak-bare-send", "-o", "naming.enable:NO"});
     CORBA::ORB_var orb = RTC::NVUtil::theORB();
     CORBA::Object_var obj = RTC::NamingClient(orb, nameserver).resolve("bench.host_cxt/Bare0.rtc");
     OpenRTM::InPortCdr_var cdr = OpenRTM::InPortCdr::_narrow(obj);
@@ -159,37 +147,6 @@ namespace
   }
 
   // ---------------------------------------------------------------- driver
-
-  // The naming service, started again empty each time.
-  class NameServer
-  {
-  public:
-    explicit NameServer(int port) : m_port(port) {}
-    ~NameServer() { stop(); }
-    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
-    void start()
-    {
-      char dir[] = "/tmp/vorlinde-soak-names-XXXXXX";
-      m_dir = mkdtemp(dir) != nullptr ? dir : "/tmp";
-      m_process.reset(new Process({"/usr/bin/omniNames", "-start", std::to_string(m_port), "-always", "-logdir",
-                                   m_dir, "-ORBendPoint", "giop:tcp:" + address()}));
-      m_process->waitForOutput("Root context", 5000);
-    }
-    void stop()
-    {
-      if (!m_process)
-        return;
-      m_process->signal(SIGKILL);  // as a crash or a reboot would
-      m_process->wait(5000);
-      m_process.reset();
-      std::system(("rm -rf " + m_dir).c_str());
-    }
-
-  private:
-    int m_port;
-    std::string m_dir;
-    std::unique_ptr<Process> m_process;
-  };
 
   struct Sample
   {
@@ -243,24 +200,9 @@ namespace
     return n >= 2 && den != 0 ? (n * sxy - sx * sy) / den : 0.0;
   }
 
-  std::map<std::string, long> counts(Process& p)
-  {
-    std::map<std::string, long> out;
-    std::string line;
-    while (p.readLine(line, 5000))
-      {
-        std::istringstream words(line);
-        std::string key;
-        long value;
-        while (words >> key >> value)
-          out[key] = value;
-      }
-    return out;
-  }
-
   int runAll(const std::string& self, double minutes)
   {
-    NameServer names(testing_support::freePort());
+    testing_support::NamingServer names(testing_support::freePort());
     names.start();
     const std::string server = names.address();
     testing_support::XServer x;
@@ -269,7 +211,7 @@ namespace
         std::fprintf(stderr, "soak: no X server could be started\n");
         return 1;
       }
-    clientManager("soak");
+    bench::startManager({"soak", "-o", "naming.enable:NO"});
     CORBA::ORB_var orb = RTC::NVUtil::theORB();
     const std::string path = hostName() + ".host_cxt/Vorlinde0.rtc";
     auto bound = [&] {
@@ -304,7 +246,7 @@ namespace
         viewer.errorText();  // keep its pipe drained
         if (second % 60 == 0)
           {
-            names.stop();
+            names.stop(true);  // as a crash or a reboot would
             names.start();
             const auto restartedAt = Clock::now();
             while (!bound() && since(restartedAt) < 3 * UPDATE_INTERVAL)
@@ -338,13 +280,13 @@ namespace
     const bool alive = viewer.running();
 
     standing.closeInput();
-    auto standingCounts = counts(standing);
+    auto standingCounts = bench::readCounts(standing);
     restarted->closeInput();
     restarted->wait(5000);
     bareSend.closeInput();
-    auto peerCounts = counts(bareSend);
+    auto peerCounts = bench::readCounts(bareSend);
     bareSink.closeInput();
-    auto peerGot = counts(bareSink);
+    auto peerGot = bench::readCounts(bareSink);
     viewer.signal(SIGTERM);
     viewer.wait(5000);
 
@@ -366,11 +308,11 @@ namespace
                 peerSlope);
     std::printf("%-46s %14s %14s  flat\n", "threads (min..max)", range(&Sample::threads).c_str(), "");
     std::printf("%-46s %14s %14s  flat\n", "open files (min..max)", range(&Sample::files).c_str(), "");
-    std::printf("%-46s %14ld %14ld\n", "datums sent (standing sender; peer 2 kHz)", standingCounts["sent"],
+    std::printf("%-46s %14.0f %14.0f\n", "datums sent (standing sender; peer 2 kHz)", standingCounts["sent"],
                 peerCounts["sent"]);
-    // A sender that never reported (it died) counts as losing everything.
-    const long lostOurs = standingCounts.count("sent") ? standingCounts["failed"] : -1;
-    std::printf("%-46s %14ld %14ld  0\n", "  refused or lost while connected", lostOurs,
+    // A sender that never reported (it died) is shown as -1.
+    const double lostOurs = standingCounts.count("sent") ? standingCounts["failed"] : -1;
+    std::printf("%-46s %14.0f %14.0f  0\n", "  refused or lost while connected", lostOurs,
                 peerCounts["sent"] - peerGot["count"]);
     std::printf("%-46s %9d of %2d %14s  all\n", "sender restarts that reconnected", reconnects, senderRestarts, "");
     std::printf("%-46s %14zu %14s  <= 2 live\n", "connectors at the port, most seen", mostConnectors, "");

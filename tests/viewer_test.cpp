@@ -202,6 +202,22 @@ namespace
     return testing_support::run(args);
   }
 
+  // ESC in the window at (x, y): the program ends with 0 and the rate of
+  // its last line ("*** %f (frame/sec)"), or -1 without one.
+  double escapeAndReadRate(Process& viewer, int x, int y)
+  {
+    xdotool({"mousemove", std::to_string(x), std::to_string(y)});
+    xdotool({"key", "Escape"});
+    EXPECT_EQ(viewer.wait(5000), 0);
+    std::string line, rate;
+    while (viewer.readLine(line, 1000))
+      if (line.rfind("*** ", 0) == 0)
+        rate = line;
+    double fps = -1;
+    EXPECT_EQ(std::sscanf(rate.c_str(), "*** %lf (frame/sec)", &fps), 1) << rate;
+    return fps;
+  }
+
   int anglesend(std::vector<std::string> args)
   {
     args.insert(args.begin(), {testing_support::builtProgram("tools/anglesend"), "-q", "-n",
@@ -297,15 +313,7 @@ TEST_F(Viewer, ArmOutlivesTheMarkerByTwoFramesAndEscapeReportsTheRate)
   EXPECT_GT(stayed, 0.6) << "about two frames at 2 frames a second";
   EXPECT_LT(stayed, 1.6);
 
-  xdotool({"mousemove", "320", "240"});
-  xdotool({"key", "Escape"});
-  EXPECT_EQ(viewer->wait(5000), 0);
-  std::string line, rate;
-  while (viewer->readLine(line, 1000))
-    if (line.rfind("*** ", 0) == 0)
-      rate = line;
-  double fps = 0;
-  ASSERT_EQ(std::sscanf(rate.c_str(), "*** %lf (frame/sec)", &fps), 1) << rate;
+  const double fps = escapeAndReadRate(*viewer, 320, 240);
   EXPECT_GT(fps, 1.0);
   EXPECT_LT(fps, 3.0);
 }
@@ -334,15 +342,7 @@ TEST_F(Viewer, AFileThatEndsKeepsItsLastPictureAndTheRateCountsOnlyItsFrames)
   for (int c = 0; c < 3; ++c)
     EXPECT_NEAR(centre[c], last[c], 8) << "the window keeps the last picture";
 
-  xdotool({"mousemove", "160", "120"});
-  xdotool({"key", "Escape"});
-  EXPECT_EQ(viewer->wait(5000), 0);
-  std::string line, rate;
-  while (viewer->readLine(line, 1000))
-    if (line.rfind("*** ", 0) == 0)
-      rate = line;
-  double fps = 0;
-  ASSERT_EQ(std::sscanf(rate.c_str(), "*** %lf (frame/sec)", &fps), 1) << rate;
+  const double fps = escapeAndReadRate(*viewer, 160, 120);
   EXPECT_GT(fps, 7.0) << "frames at 10 a second, whatever came after them";
   EXPECT_LT(fps, 12.0);
   const std::string err = viewer->errorText();

@@ -372,43 +372,6 @@ TEST(Rate, ProfileValueUnlessConfigured)
 
 namespace
 {
-  // A naming service of the test's own on a fixed port, with its own empty
-  // data directory each time it starts: a restart forgets every name.
-  class NameServer
-  {
-  public:
-    explicit NameServer(int port) : m_port(port) {}
-    ~NameServer() { stop(); }
-    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
-    void start()
-    {
-      char dir[] = "/tmp/vorlinde-names-XXXXXX";
-      ASSERT_NE(mkdtemp(dir), nullptr);
-      m_dir = dir;
-      m_process.reset(new Process({"/usr/bin/omniNames", "-start", std::to_string(m_port), "-always", "-logdir",
-                                   m_dir, "-ORBendPoint", "giop:tcp:" + address()}));
-      CORBA::Object_var probe;
-      auto deadline = Clock::now() + std::chrono::seconds(5);
-      while (NamingClient(client().getORB(), address(), 500).lookup("x", probe) == NamingClient::UNREACHABLE &&
-             Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    void stop()
-    {
-      if (!m_process)
-        return;
-      m_process->signal(SIGTERM);
-      m_process->wait(5000);
-      m_process.reset();
-      EXPECT_EQ(std::system(("rm -rf " + m_dir).c_str()), 0);
-    }
-
-  private:
-    int m_port;
-    std::string m_dir;
-    std::unique_ptr<Process> m_process;
-  };
-
   bool namesObject(const std::string& server, const std::string& path, CORBA::Object_ptr obj, int timeout_ms)
   {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -426,7 +389,7 @@ namespace
 
 TEST(Process, NameServiceAbsentAtStartIsBoundWhenItAppears)
 {
-  NameServer names(testing_support::freePort());
+  testing_support::NamingServer names(testing_support::freePort());
   auto probe = startProbe({"-o", "naming.update.interval:0.5", "-d", "-display", ":1"}, names.address());
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // a few retries
   std::string err = probe->errorText();
@@ -434,7 +397,7 @@ TEST(Process, NameServiceAbsentAtStartIsBoundWhenItAppears)
   EXPECT_NE(err.find("corbaloc::" + names.address() + "/NameService"), std::string::npos) << err;
   EXPECT_NE(err.find("master manager"), std::string::npos) << err;
 
-  names.start();
+  ASSERT_TRUE(names.start());
   EXPECT_TRUE(waitBound(names.address(), componentPath(), true, 5000));
   probe->closeInput();  // return from main
   EXPECT_EQ(probe->wait(5000), 0);
@@ -443,14 +406,14 @@ TEST(Process, NameServiceAbsentAtStartIsBoundWhenItAppears)
 
 TEST(Process, NameServiceRestartedEmptyHasTheNameBackWithinOneInterval)
 {
-  NameServer names(testing_support::freePort());
-  names.start();
+  testing_support::NamingServer names(testing_support::freePort());
+  ASSERT_TRUE(names.start());
   auto probe = startProbe({"-o", "naming.update.interval:0.5"}, names.address());
   ASSERT_TRUE(waitBound(names.address(), componentPath(), true, 3000));
   for (int restart = 0; restart < 2; ++restart)
     {
       names.stop();
-      names.start();
+      ASSERT_TRUE(names.start());
       auto restarted = Clock::now();
       EXPECT_TRUE(waitBound(names.address(), componentPath(), true, 3000)) << "restart " << restart;
       EXPECT_LT(std::chrono::duration<double>(Clock::now() - restarted).count(), 0.5 + 0.3);

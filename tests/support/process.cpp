@@ -194,6 +194,29 @@ namespace testing_support
     return wait(0) == -1;
   }
 
+  bool NamingServer::start()
+  {
+    stop();
+    char dir[] = "/tmp/vorlinde-names-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+      return false;
+    m_dir = dir;
+    m_server = new Process({"/usr/bin/omniNames", "-start", std::to_string(m_port), "-always", "-logdir", m_dir,
+                            "-ORBendPoint", "giop:tcp:" + address()});
+    return m_server->waitForOutput("Root context", 5000);
+  }
+
+  void NamingServer::stop(bool crash)
+  {
+    if (m_server == nullptr)
+      return;
+    m_server->signal(crash ? SIGKILL : SIGTERM);
+    m_server->wait(5000);
+    delete m_server;
+    m_server = nullptr;
+    std::system(("rm -rf " + m_dir).c_str());
+  }
+
   XServer::XServer()
   {
     for (int n = 150; n < 200 && m_display.empty(); ++n)

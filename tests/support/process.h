@@ -46,6 +46,28 @@ namespace testing_support
     bool m_reaped = false;
   };
 
+  // A naming service (omniNames) of the caller's own on a fixed loopback
+  // port, with a new empty data directory each time it starts: a restart
+  // forgets every name, as a service restarted without its log would.
+  class NamingServer
+  {
+  public:
+    explicit NamingServer(int port) : m_port(port) {}
+    ~NamingServer() { stop(); }
+    NamingServer(const NamingServer&) = delete;
+    NamingServer& operator=(const NamingServer&) = delete;
+    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    // Returns once it serves (false if it did not within 5 s).
+    bool start();
+    // SIGTERM, or SIGKILL as a crash would.
+    void stop(bool crash = false);
+
+  private:
+    int m_port;
+    std::string m_dir;
+    Process* m_server = nullptr;
+  };
+
   // An X server (Xvfb) of the caller's own, on a free display: for what
   // must not disturb the tests' shared one, or must lose its display.
   class XServer

@@ -1,19 +1,41 @@
-// The peer the runtime is measured against: an InPortCdr servant on bare
-// omniORB (no runtime), bound in the naming service, counting puts.
-#ifndef VORLINDE_BENCH_BARE_PEER_H
-#define VORLINDE_BENCH_BARE_PEER_H
+// What the benchmarks share: how a child is told to stop and how it
+// reports, and the peer the runtime is measured against, an InPortCdr
+// servant on bare omniORB (no runtime), bound in the naming service.
+#ifndef VORLINDE_BENCH_SUPPORT_H
+#define VORLINDE_BENCH_SUPPORT_H
 
 #include <atomic>
 #include <cstdio>
 #include <iostream>
+#include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include <rtm/Manager.h>
 #include <rtm/RTC.h>
 
 #include "Naming.h"
+#include "process.h"
 
 namespace bench
 {
+  // Starts this process's manager with args (the program's name first)
+  // and activates it.
+  inline RTC::Manager* startManager(const std::vector<std::string>& args)
+  {
+    static std::vector<std::string> keep;
+    static std::vector<char*> argv;
+    keep = args;
+    argv.clear();
+    for (std::string& a : keep)
+      argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    RTC::Manager* m = RTC::Manager::init(static_cast<int>(keep.size()), argv.data());
+    m->activateManager();
+    return m;
+  }
+
   // Reads standard input to its end: how the driver tells a child to stop.
   inline void waitForEof()
   {
@@ -21,6 +43,25 @@ namespace bench
     while (std::getline(std::cin, line))
       {
       }
+  }
+
+  // A child's report, "key value key value ...": the first line that holds
+  // "count" or "sent".
+  inline std::map<std::string, double> readCounts(testing_support::Process& p)
+  {
+    std::map<std::string, double> out;
+    std::string line;
+    while (p.readLine(line, 10000))
+      {
+        std::istringstream words(line);
+        std::string key;
+        double value;
+        while (words >> key >> value)
+          out[key] = value;
+        if (out.count("count") || out.count("sent"))
+          break;
+      }
+    return out;
   }
 
   class BareSink : public POA_OpenRTM::InPortCdr
