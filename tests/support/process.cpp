@@ -203,7 +203,21 @@ namespace testing_support
     m_dir = dir;
     m_server = new Process({"/usr/bin/omniNames", "-start", std::to_string(m_port), "-always", "-logdir", m_dir,
                             "-ORBendPoint", "giop:tcp:" + address()});
-    return m_server->waitForOutput("Root context", 5000);
+    // It serves once its port takes connections.
+    for (int i = 0; i < 250 && m_server->running(); ++i)
+      {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<std::uint16_t>(m_port));
+        const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        close(fd);
+        if (up)
+          return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    return false;
   }
 
   void NamingServer::stop(bool crash)
