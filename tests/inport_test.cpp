@@ -372,6 +372,7 @@ TEST(ConnectorChecks, ConnectionLimitFromTheConfigurationOrSixtyFour)
     {"Sink?port.inport.Angle.connection_limit=2", 2},
     {"Sink?port.inport.dataport.connection_limit=3", 3},
     {"Sink?port.inport.dataport.connection_limit=5&port.inport.Angle.connection_limit=1", 1},
+    {"Sink?port.inport.Angle.connection_limit=many", 64},  // said once on standard error
   };
   // -1: no limit on the source's side.
   Plain& plain = *dynamic_cast<Plain*>(manager().createComponent("Plain?port.outport.Out.connection_limit=-1"));

@@ -72,7 +72,7 @@ namespace RTC
   }
 
   PortBase::PortBase(const char* name)
-    : m_name(name), m_owner(nullptr), m_limitWarned(false), m_pruneNext(0)
+    : m_name(name), m_owner(nullptr), m_limitWarned(false), m_badLimitSaid(false), m_pruneNext(0)
   {
   }
 
@@ -196,7 +196,15 @@ namespace RTC
     char* end = nullptr;
     long limit = std::strtol(text.c_str(), &end, 10);
     if (*end != '\0' || limit < -1 || limit > 1000000)
-      return DEFAULT_CONNECTION_LIMIT;
+      {
+        if (!m_badLimitSaid.exchange(true))
+          {
+            std::fprintf(stderr, "rtc: %s: connection_limit \"%s\" is not a number from -1 (no limit) to 1000000; "
+                         "using %d\n", getFullName().c_str(), text.c_str(), static_cast<int>(DEFAULT_CONNECTION_LIMIT));
+            std::fflush(stderr);
+          }
+        return DEFAULT_CONNECTION_LIMIT;
+      }
     return static_cast<int>(limit);
   }
 

@@ -16,6 +16,7 @@
 #ifndef RTM_PORTBASE_H
 #define RTM_PORTBASE_H
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -118,6 +119,7 @@ namespace RTC
     std::set<std::string> m_disconnecting;  // ids inside notify_disconnect
     bool m_limitWarned;
     std::chrono::steady_clock::time_point m_lastLimitWarning;
+    mutable std::atomic<bool> m_badLimitSaid;  // a bad connection_limit, said once
     std::mutex m_pruneMutex;
     std::size_t m_pruneNext;
   };
