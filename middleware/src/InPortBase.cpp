@@ -112,7 +112,7 @@ namespace RTC
     // buffer) are decoded from an aligned copy.
     const CORBA::Octet* bytes = data.get_buffer();
     std::vector<double> aligned;
-    if (reinterpret_cast<std::uintptr_t>(bytes) % 8 != 0)
+    if (data.length() > 0 && reinterpret_cast<std::uintptr_t>(bytes) % 8 != 0)
       {
         aligned.resize((data.length() + 7) / 8);
         std::memcpy(aligned.data(), bytes, data.length());
