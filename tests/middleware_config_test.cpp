@@ -8,6 +8,7 @@
 #include <coil/Properties.h>
 
 #include "ManagerConfig.h"
+#include "Naming.h"
 
 using namespace RTC;
 
@@ -180,6 +181,31 @@ TEST(NameFormat, ExpandsEveryPlaceholder)
   };
   for (const Case& c : cases)
     EXPECT_EQ(expandNameFormat(c.format, prop, ctx), c.expected) << c.format;
+}
+
+TEST(NameText, ComponentsByTheLastDotAndBackToTheSameName)
+{
+  struct Case { std::string path; std::vector<std::pair<const char*, const char*> > name; const char* text; };
+  const Case cases[] = {
+    {"vm.host_cxt/Vorlinde0.rtc", {{"vm", "host_cxt"}, {"Vorlinde0", "rtc"}}, "vm.host_cxt/Vorlinde0.rtc"},
+    {"lab.example.org.host_cxt", {{"lab.example.org", "host_cxt"}}, "lab.example.org.host_cxt"},
+    {"plain//x.", {{"plain", ""}, {"x", ""}}, "plain/x"},
+    {"a/./b", {{"a", ""}, {"", ""}, {"b", ""}}, "a/./b"},
+    {std::string("cut\0/after"), {{"cut", ""}}, "cut"},
+  };
+  for (const Case& c : cases)
+    {
+      const CosNaming::Name name = NamingClient::toName(c.path);
+      ASSERT_EQ(name.length(), c.name.size()) << c.path;
+      for (CORBA::ULong i = 0; i < name.length(); ++i)
+        {
+          EXPECT_STREQ(name[i].id, c.name[i].first) << c.path;
+          EXPECT_STREQ(name[i].kind, c.name[i].second) << c.path;
+        }
+      const std::string text = NamingClient::toString(name);
+      EXPECT_EQ(text, c.text);
+      EXPECT_EQ(NamingClient::toString(NamingClient::toName(text)), text) << "reads back as itself";
+    }
 }
 
 TEST(OrbArguments, EndpointsAndExtraArguments)

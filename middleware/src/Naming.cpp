@@ -20,7 +20,9 @@ namespace RTC
   CosNaming::Name NamingClient::toName(const std::string& path)
   {
     CosNaming::Name name;
-    for (const std::string& segment : split(path, '/'))
+    // Names travel as C strings: text after a NUL (a corrupt configuration
+    // file) would be lost on the way in any case.
+    for (const std::string& segment : split(path.substr(0, path.find('\0')), '/'))
       {
         if (segment.empty())
           continue;
@@ -41,7 +43,9 @@ namespace RTC
         if (i > 0)
           text += "/";
         text += name[i].id.in();
-        if (name[i].kind.in()[0] != '\0')
+        // An empty kind is left out; a component empty in both is ".", so
+        // that the text reads back as the same name.
+        if (name[i].kind.in()[0] != '\0' || name[i].id.in()[0] == '\0')
           text += std::string(".") + name[i].kind.in();
       }
     return text;
