@@ -190,6 +190,7 @@ TEST(NameText, ComponentsByTheLastDotAndBackToTheSameName)
     {"vm.host_cxt/Vorlinde0.rtc", {{"vm", "host_cxt"}, {"Vorlinde0", "rtc"}}, "vm.host_cxt/Vorlinde0.rtc"},
     {"lab.example.org.host_cxt", {{"lab.example.org", "host_cxt"}}, "lab.example.org.host_cxt"},
     {"plain//x.", {{"plain", ""}, {"x", ""}}, "plain/x"},
+    {"dotted.id.", {{"dotted.id", ""}}, "dotted.id."},
     {"a/./b", {{"a", ""}, {"", ""}, {"b", ""}}, "a/./b"},
     {std::string("cut\0/after"), {{"cut", ""}}, "cut"},
   };

@@ -1,5 +1,7 @@
 #include "Naming.h"
 
+#include <cstring>
+
 #include "ManagerConfig.h"
 
 
@@ -43,9 +45,10 @@ namespace RTC
         if (i > 0)
           text += "/";
         text += name[i].id.in();
-        // An empty kind is left out; a component empty in both is ".", so
-        // that the text reads back as the same name.
-        if (name[i].kind.in()[0] != '\0' || name[i].id.in()[0] == '\0')
+        // An empty kind is left out, unless the text would then read back
+        // otherwise: an empty id, or an id with a dot of its own.
+        const char* id = name[i].id.in();
+        if (name[i].kind.in()[0] != '\0' || id[0] == '\0' || std::strchr(id, '.') != nullptr)
           text += std::string(".") + name[i].kind.in();
       }
     return text;
