@@ -86,7 +86,7 @@ namespace
 
     bool grab(cv::Mat& bgra, double[3][4], const std::atomic<bool>& stop) override
     {
-      cv::Mat frame;
+      cv::Mat& frame = m_frame;  // its buffer is used again, frame after frame
       auto read = [&] {
         try
           {
@@ -148,6 +148,7 @@ namespace
     ar::VideoOptions m_options;
     cv::VideoCapture m_cap;
     cv::Mat m_first;
+    cv::Mat m_frame;
   };
 
   class SyntheticSource : public Source
@@ -165,10 +166,12 @@ namespace
       else
         camera = synth::nominalCamera(o.width, o.height);
       m_scene.reset(new synth::Scene(camera, o.seed));
+      if (!o.still)
+        m_scene->prepare(synth::kPathNearest, synth::kPathFarthest);
       width = o.width;
       height = o.height;
       period = 1.0 / (o.fps > 0 ? o.fps : 30.0);
-      m_step = o.still ? 0.0 : period;
+      m_still = o.still;
       m_markerFrames = o.markerFrames;
       hasPose = true;
     }
@@ -177,10 +180,15 @@ namespace
 
     bool grab(cv::Mat& bgra, double conv[3][4], const std::atomic<bool>&) override
     {
+      // The marker moves in real time, whatever the frame rate: at the
+      // program's full rate as at a camera's.
       const bool present = m_markerFrames < 0 || m_frame < m_markerFrames;
-      synth::pathPose(m_scene->camera(), m_frame * m_step, conv);
+      if (m_frame == 0)
+        m_start = Clock::now();
+      const double t = m_still ? 0.0 : std::chrono::duration<double>(Clock::now() - m_start).count();
+      synth::pathPose(m_scene->camera(), t, conv);
       ++m_frame;
-      bgra = m_scene->render(present ? conv : nullptr);
+      m_scene->render(present ? conv : nullptr, bgra);  // into the same buffer each time
       if (!present)
         conv[2][3] = 0;  // no marker: no pose to report
       return true;
@@ -188,7 +196,8 @@ namespace
 
   private:
     std::unique_ptr<synth::Scene> m_scene;
-    double m_step = 1.0 / 30;
+    bool m_still = false;
+    Clock::time_point m_start;
     long m_frame = 0;
     long m_markerFrames = -1;
   };

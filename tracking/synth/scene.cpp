@@ -12,6 +12,9 @@ namespace synth
 {
   namespace
   {
+    // Textures kept, one per size; beyond that the cache starts again.
+    constexpr std::size_t kMaxTextures = 64;
+
     cv::Matx33d rotX(double deg)
     {
       double a = deg * CV_PI / 180, c = std::cos(a), s = std::sin(a);
@@ -106,7 +109,7 @@ namespace synth
     const double w = camera.xsize, h = camera.ysize;
     const double u = w * (0.5 + 0.18 * std::sin(0.31 * t));
     const double v = h * (0.5 + 0.15 * std::sin(0.23 * t + 1.0));
-    const double z = 380 + 90 * std::sin(0.17 * t);
+    const double z = (kPathNearest + kPathFarthest) / 2 + (kPathFarthest - kPathNearest) / 2 * std::sin(0.17 * t);
     // Seen from the front and above, as a marker lying on a table, so that
     // what stands on it stands up in the picture.
     poseAt(camera, u, v, z, -50 + 12 * std::sin(0.27 * t), 20 * std::sin(0.19 * t + 0.5), 25 * std::sin(0.11 * t),
@@ -140,7 +143,7 @@ namespace synth
     auto it = m_textures.find(marker);
     if (it != m_textures.end())
       return it->second;
-    if (m_textures.size() > 64)
+    if (m_textures.size() >= kMaxTextures)
       m_textures.clear();
     // Paper: the marker plus a white margin of an eighth of its side
     // (10 mm at 80 mm) on each side; marker is a multiple of 8 texels.
@@ -153,6 +156,25 @@ namespace synth
     return m_textures[marker] = tex;
   }
 
+  int Scene::texelsAt(double distance, double marker_mm) const
+  {
+    // Texels about as dense as sub-pixels at the marker's distance, so that
+    // bilinear texturing plus the sub-pixel box filter give each pixel its
+    // true coverage along the marker's edges.
+    const double wanted = marker_mm * m_s * m_camera.mat[0][0] / std::max(50.0, distance);
+    const double texels = std::max(32.0, std::min(8192.0, wanted));  // NaN gives 32
+    return 8 * static_cast<int>(std::lround(texels / 8));
+  }
+
+  void Scene::prepare(double nearest, double farthest, double marker_mm) const
+  {
+    const int most = texelsAt(nearest, marker_mm), least = texelsAt(farthest, marker_mm);
+    if (static_cast<std::size_t>(most - least) / 8 >= kMaxTextures)
+      return;  // more than the cache holds: made as they are needed
+    for (int marker = least; marker <= most; marker += 8)
+      texture(marker);
+  }
+
   void Scene::setDesign(const cv::Mat& bgr)
   {
     m_design = bgr.clone();
@@ -161,7 +183,15 @@ namespace synth
 
   cv::Mat Scene::render(const double (*conv)[4], double marker_mm) const
   {
-    cv::Mat frame = m_backgroundFrame.clone();
+    cv::Mat bgra;
+    render(conv, bgra, marker_mm);
+    return bgra;
+  }
+
+  void Scene::render(const double (*conv)[4], cv::Mat& bgra, double marker_mm) const
+  {
+    m_backgroundFrame.copyTo(m_frame);
+    cv::Mat& frame = m_frame;
     if (conv != nullptr)
       {
         const auto& P = m_camera.mat;
@@ -203,52 +233,66 @@ namespace synth
         if (area.area() > 0)
           renderArea(Hinv, paper, marker_mm, conv[2][3], area, frame);
       }
-    cv::Mat bgra;
     cv::cvtColor(frame, bgra, cv::COLOR_BGR2BGRA);
-    return bgra;
   }
 
   void Scene::renderArea(const cv::Matx33d& Hinv, double paper, double marker_mm, double distance,
                          const cv::Rect& area, cv::Mat& frame) const
   {
-    const cv::Rect sub(area.x * m_s, area.y * m_s, area.width * m_s, area.height * m_s);
-    cv::Mat canvas = m_background(sub).clone();
-    // Texels about as dense as sub-pixels at the marker's distance, so that
-    // bilinear texturing plus the sub-pixel box filter give each pixel its
-    // true coverage along the marker's edges.
-    const double wanted = marker_mm * m_s * m_camera.mat[0][0] / std::max(50.0, distance);
-    const double texels = std::max(32.0, std::min(8192.0, wanted));  // NaN gives 32
-    const int marker = 8 * static_cast<int>(std::lround(texels / 8));
+    // Each pixel of the area is the mean of its sub-pixels, each either the
+    // paper's texture (bilinear) or the background. Done in place with no
+    // work buffers: buffers sized after an area that changes frame after
+    // frame would fragment the heap of a program that renders for hours.
+    const int marker = texelsAt(distance, marker_mm);
     const cv::Mat& tex = texture(marker);
     const double scale = marker / marker_mm;  // texels per mm
-    cv::Mat map(sub.size(), CV_32FC2);
-    const cv::Mat ideal = m_ideal(sub);
-    cv::parallel_for_(cv::Range(0, map.rows), [&](const cv::Range& rows) {
+    const int s = m_s;
+    const float inv = 1.0f / static_cast<float>(s * s);
+    const float lastX = static_cast<float>(tex.cols - 1), lastY = static_cast<float>(tex.rows - 1);
+    cv::parallel_for_(cv::Range(area.y, area.y + area.height), [&](const cv::Range& rows) {
         for (int y = rows.start; y < rows.end; ++y)
           {
-            const cv::Vec2f* in = ideal.ptr<cv::Vec2f>(y);
-            cv::Vec2f* out = map.ptr<cv::Vec2f>(y);
-            for (int x = 0; x < map.cols; ++x)
+            cv::Vec3b* out = frame.ptr<cv::Vec3b>(y);
+            for (int x = area.x; x < area.x + area.width; ++x)
               {
-                const double ix = in[x][0], iy = in[x][1];
-                const double w = Hinv(2, 0) * ix + Hinv(2, 1) * iy + Hinv(2, 2);
-                if (w <= 0)
+                float sum[3] = {0, 0, 0};
+                for (int ys = y * s; ys < (y + 1) * s; ++ys)
                   {
-                    out[x] = cv::Vec2f(-1e6f, -1e6f);
-                    continue;
+                    const cv::Vec2f* ideal = m_ideal.ptr<cv::Vec2f>(ys);
+                    const cv::Vec3b* back = m_background.ptr<cv::Vec3b>(ys);
+                    for (int xs = x * s; xs < (x + 1) * s; ++xs)
+                      {
+                        const double ix = ideal[xs][0], iy = ideal[xs][1];
+                        const double w = Hinv(2, 0) * ix + Hinv(2, 1) * iy + Hinv(2, 2);
+                        float tx = -1, ty = -1;
+                        if (w > 0)
+                          {
+                            const double X = (Hinv(0, 0) * ix + Hinv(0, 1) * iy + Hinv(0, 2)) / w;
+                            const double Y = (Hinv(1, 0) * ix + Hinv(1, 1) * iy + Hinv(1, 2)) / w;
+                            // Texel centres sit at integer coordinates.
+                            tx = static_cast<float>((X + paper / 2) * scale - 0.5);
+                            ty = static_cast<float>((paper / 2 - Y) * scale - 0.5);
+                          }
+                        if (tx >= 0 && ty >= 0 && tx < lastX && ty < lastY)
+                          {
+                            const int x0 = static_cast<int>(tx), y0 = static_cast<int>(ty);
+                            const float fx = tx - x0, fy = ty - y0;
+                            const cv::Vec3b* r0 = tex.ptr<cv::Vec3b>(y0) + x0;
+                            const cv::Vec3b* r1 = tex.ptr<cv::Vec3b>(y0 + 1) + x0;
+                            for (int c = 0; c < 3; ++c)
+                              sum[c] += (1 - fy) * ((1 - fx) * r0[0][c] + fx * r0[1][c]) +
+                                        fy * ((1 - fx) * r1[0][c] + fx * r1[1][c]);
+                          }
+                        else
+                          for (int c = 0; c < 3; ++c)
+                            sum[c] += back[xs][c];
+                      }
                   }
-                const double X = (Hinv(0, 0) * ix + Hinv(0, 1) * iy + Hinv(0, 2)) / w;
-                const double Y = (Hinv(1, 0) * ix + Hinv(1, 1) * iy + Hinv(1, 2)) / w;
-                // Texel centres sit at integer coordinates.
-                out[x] = cv::Vec2f(static_cast<float>((X + paper / 2) * scale - 0.5),
-                                   static_cast<float>((paper / 2 - Y) * scale - 0.5));
+                for (int c = 0; c < 3; ++c)
+                  out[x][c] = cv::saturate_cast<uchar>(sum[c] * inv);
               }
           }
       });
-    cv::remap(tex, canvas, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
-    cv::Mat small;
-    cv::resize(canvas, small, area.size(), 0, 0, cv::INTER_AREA);
-    small.copyTo(frame(area));
   }
 
   void degrade(cv::Mat& bgra, double noise_sigma, double blur_sigma, unsigned seed)

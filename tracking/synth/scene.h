@@ -24,8 +24,10 @@ namespace synth
   void poseAt(const ARParam& camera, double u, double v, double z, double rx, double ry, double roll,
               double conv[3][4]);
 
-  // A smooth path through poses that stay in view: t in seconds.
+  // A smooth path through poses that stay in view: t in seconds. Its
+  // depth stays within kPathNearest..kPathFarthest (mm).
   void pathPose(const ARParam& camera, double t, double conv[3][4]);
+  constexpr double kPathNearest = 290.0, kPathFarthest = 470.0;
 
   class Scene
   {
@@ -35,10 +37,16 @@ namespace synth
 
     // The frame with the marker (side marker_mm, on paper with a margin) at
     // pose conv, as 8-bit BGRA. Without a pose (conv NULL) the background
-    // alone.
+    // alone. One thread at a time: the work buffers are the scene's.
     cv::Mat render(const double (*conv)[4], double marker_mm = 80.0) const;
+    // The same into bgra, whose buffer is used again when it has the size.
+    void render(const double (*conv)[4], cv::Mat& bgra, double marker_mm = 80.0) const;
 
     const ARParam& camera() const { return m_camera; }
+
+    // Makes at once the textures every depth in nearest..farthest (mm)
+    // needs, so that rendering along a path allocates nothing new.
+    void prepare(double nearest, double farthest, double marker_mm = 80.0) const;
 
     // Another marker design to print on the paper instead of ours: a
     // square image of the marker alone (black frame to black frame).
@@ -50,6 +58,8 @@ namespace synth
                     const cv::Rect& area, cv::Mat& frame) const;
     // The marker, marker texels wide, on its paper.
     const cv::Mat& texture(int marker) const;
+    // The texels across the marker at a depth: about as dense as sub-pixels.
+    int texelsAt(double distance, double marker_mm) const;
 
     ARParam m_camera;
     int m_s;
@@ -58,6 +68,7 @@ namespace synth
     cv::Mat m_backgroundFrame;  // the same at pixel resolution
     mutable std::map<int, cv::Mat> m_textures;
     cv::Mat m_design;
+    mutable cv::Mat m_frame;  // the frame in BGR, reused from frame to frame
   };
 
   // Adds Gaussian noise (sigma grey levels) and/or Gaussian blur (sigma
