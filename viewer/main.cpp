@@ -4,6 +4,7 @@
 // creates the component; its threads serve CORBA and run the component's
 // execution context. The main thread then becomes the viewer's.
 #include <GL/freeglut.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +52,12 @@ int main(int argc, char** argv)
   // Every line reaches a log or a pipe as it is printed, not when a buffer
   // fills: the program runs for hours and may end by a signal.
   std::setvbuf(stdout, NULL, _IOLBF, 0);
+  // Frame after frame the loop allocates and frees blocks of the same
+  // sizes (images, work areas): keep freed memory for the next frame
+  // rather than hand it back to the system and fault it in again, so that
+  // the program's resident size settles and stays flat.
+  mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
   RTC::Manager* manager = RTC::Manager::init(argc, argv);
   manager->setModuleInitProc(initHostedModule);
   manager->activateManager();
