@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -42,27 +43,32 @@ namespace
 
   struct Candidate
   {
-    ar::Region region;
+    const ar::Region* region;
     std::vector<cv::Point> contour;
     int corners[5];
     bool keep;
   };
 
+  // Work lists kept from frame to frame with their buffers, so that a
+  // program detecting for hours does not allocate in every frame.
+  std::vector<ar::Region> g_regions;
+  std::vector<Candidate> g_squares;
+
   // Of two squares whose centres are closer than a quarter of the larger
   // area, only the larger stays (an inner edge found beside an outer one).
-  void dropDuplicates(std::vector<Candidate>& squares)
+  void dropDuplicates(std::vector<Candidate>& squares, std::size_t count)
   {
-    for (std::size_t i = 0; i < squares.size(); ++i)
-      for (std::size_t j = i + 1; j < squares.size(); ++j)
+    for (std::size_t i = 0; i < count; ++i)
+      for (std::size_t j = i + 1; j < count; ++j)
         {
           Candidate& a = squares[i];
           Candidate& b = squares[j];
           if (!a.keep || !b.keep)
             continue;
-          const double dx = a.region.cx - b.region.cx, dy = a.region.cy - b.region.cy;
-          const int larger = std::max(a.region.area, b.region.area);
+          const double dx = a.region->cx - b.region->cx, dy = a.region->cy - b.region->cy;
+          const int larger = std::max(a.region->area, b.region->area);
           if (dx * dx + dy * dy < larger / 4)
-            (a.region.area > b.region.area ? b : a).keep = false;
+            (a.region->area > b.region->area ? b : a).keep = false;
         }
   }
 
@@ -71,9 +77,9 @@ namespace
     std::memset(&m, 0, sizeof m);
     if (!ar::fitSides(c.contour, c.corners, image, arImXsize, arImYsize, arParam, m.line, m.vertex))
       return false;
-    m.area = c.region.area;
-    m.pos[0] = c.region.cx;
-    m.pos[1] = c.region.cy;
+    m.area = c.region->area;
+    m.pos[0] = c.region->cx;
+    m.pos[1] = c.region->cy;
     // The pattern is sampled from the outline's own corner pixels.
     double corners[4][2];
     for (int i = 0; i < 4; ++i)
@@ -202,29 +208,38 @@ namespace
     try
       {
         // Step 1. Dark regions of a plausible size, clear of the border.
-        std::vector<ar::Region> regions;
-        ar::findRegions(image, arImXsize, arImYsize, thresh, g_mask, regions);
+        // The upper limit was set for 640 x 480 and grows with larger
+        // images, so that a marker held close to an HD camera is still
+        // found; smaller images keep it.
+        const ar::DetectorParameters& params = ar::parameters();
+        const long long pixels = static_cast<long long>(arImXsize) * arImYsize;
+        const long long areaMax = std::max<long long>(
+          params.areaMax, static_cast<long long>(params.areaMax) * pixels / (640 * 480));
+        ar::binarise(image, arImXsize, arImYsize, thresh, g_mask);
+        const std::size_t regions = ar::findRegions(
+          g_mask, params.areaMin, static_cast<int>(std::min<long long>(areaMax, INT_MAX)), g_regions);
 
         // Step 2. Regions whose outline has exactly four corners.
-        std::vector<Candidate> squares;
-        for (ar::Region& r : regions)
+        std::size_t squares = 0;
+        for (std::size_t i = 0; i < regions; ++i)
           {
-            Candidate c;
+            if (squares == g_squares.size())
+              g_squares.emplace_back();
+            Candidate& c = g_squares[squares];
             c.keep = true;
-            if (ar::findSquare(r, c.contour, c.corners))
-              {
-                c.region = std::move(r);
-                squares.push_back(std::move(c));
-              }
+            c.region = &g_regions[i];
+            if (ar::findSquare(g_regions[i], c.contour, c.corners))
+              ++squares;
           }
 
         // Step 3. One square per marker.
-        dropDuplicates(squares);
+        dropDuplicates(g_squares, squares);
 
         // Step 4. Sides, corners and the pattern of each square.
         std::vector<ARMarkerInfo> found;
-        for (Candidate& c : squares)
+        for (std::size_t i = 0; i < squares; ++i)
           {
+            Candidate& c = g_squares[i];
             ARMarkerInfo m;
             if (c.keep && describe(c, image, m))
               found.push_back(m);

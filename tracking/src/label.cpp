@@ -1,9 +1,8 @@
 #include "label.h"
 
 #include <opencv2/core/hal/intrin.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/imgproc/imgproc_c.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -37,32 +36,11 @@ namespace ar
           out[x] = static_cast<ARUint8>(sum <= limit ? 255 : 0);
         }
     }
-
-    // Pixel count and centroid of the 8-connected region holding seed: a
-    // scan-line flood fill into a mask of the region's bounding box, then
-    // that mask's moments.
-    void measure(cv::Mat& mask, const cv::Rect& box, cv::Point seed, cv::Mat& fill, int& area, double& cx,
-                 double& cy)
-    {
-      fill.create(box.height + 2, box.width + 2, CV_8UC1);
-      fill.setTo(0);
-      cv::Mat roi = mask(box);
-      area = cv::floodFill(roi, fill, seed - box.tl(), cv::Scalar(255), nullptr, cv::Scalar(), cv::Scalar(),
-                           8 | cv::FLOODFILL_MASK_ONLY | (255 << 8));
-      const cv::Moments m = cv::moments(fill(cv::Rect(1, 1, box.width, box.height)), true);
-      cx = m.m10 / m.m00 + box.x;
-      cy = m.m01 / m.m00 + box.y;
-    }
   }
 
-  void findRegions(const ARUint8* image, int width, int height, int thresh, cv::Mat& mask,
-                   std::vector<Region>& regions)
+  void clearFrame(cv::Mat& mask)
   {
-    mask.create(height, width, CV_8UC1);
-    const int limit = 3 * thresh;
-    for (int y = 0; y < height; ++y)
-      binariseRow(image + static_cast<std::size_t>(y) * width * 4, mask.ptr<ARUint8>(y), width, limit);
-    // The outermost frame is never part of a region.
+    const int width = mask.cols, height = mask.rows;
     std::memset(mask.ptr<ARUint8>(0), 0, static_cast<std::size_t>(width));
     std::memset(mask.ptr<ARUint8>(height - 1), 0, static_cast<std::size_t>(width));
     for (int y = 0; y < height; ++y)
@@ -70,44 +48,202 @@ namespace ar
         mask.at<ARUint8>(y, 0) = 0;
         mask.at<ARUint8>(y, width - 1) = 0;
       }
+  }
 
-    // Outer boundaries of all regions, including regions inside holes of
-    // others (a marker on a white sheet held against a dark background).
-    // The tracer's own storage is reused from frame to frame and only the
-    // candidates' outlines are copied out: on noisy frames most regions are
-    // specks, and a container for each would cost more than the tracing.
-    static CvMemStorage* storage = cvCreateMemStorage(0);
-    cvClearMemStorage(storage);
-    static cv::Mat traced;
-    mask.copyTo(traced);  // the tracer marks the image it reads
-    CvMat picture = cvMat(traced.rows, traced.cols, CV_8UC1, traced.data);
-    CvSeq* first = nullptr;
-    cvFindContours(&picture, storage, &first, sizeof(CvContour), CV_RETR_CCOMP, CV_CHAIN_APPROX_NONE,
-                   cvPoint(0, 0));
-    regions.clear();
-    const DetectorParameters& params = parameters();
-    cv::Mat fill;
-    // With two levels, the outer boundaries are the top level's chain.
-    for (CvSeq* c = first; c != nullptr; c = c->h_next)
+  void binarise(const ARUint8* image, int width, int height, int thresh, cv::Mat& mask)
+  {
+    mask.create(height, width, CV_8UC1);
+    const int limit = 3 * thresh;
+    for (int y = 0; y < height; ++y)
+      binariseRow(image + static_cast<std::size_t>(y) * width * 4, mask.ptr<ARUint8>(y), width, limit);
+    clearFrame(mask);
+  }
+
+  namespace
+  {
+    // A horizontal run of set pixels, x0..x1 inclusive, and its place in
+    // the union of runs that touch (the lowest index of a region is its
+    // root: the region's first run in raster order).
+    struct Run
+    {
+      int y, x0, x1;
+      int parent;
+    };
+
+    struct Sums
+    {
+      long long area, sumX, sumY;
+      int minX, maxX, minY, maxY;
+    };
+
+    int root(std::vector<Run>& runs, int i)
+    {
+      int r = i;
+      while (runs[static_cast<std::size_t>(r)].parent != r)
+        r = runs[static_cast<std::size_t>(r)].parent;
+      while (runs[static_cast<std::size_t>(i)].parent != r)
+        {
+          const int next = runs[static_cast<std::size_t>(i)].parent;
+          runs[static_cast<std::size_t>(i)].parent = r;
+          i = next;
+        }
+      return r;
+    }
+
+    void join(std::vector<Run>& runs, int a, int b)
+    {
+      a = root(runs, a);
+      b = root(runs, b);
+      if (a < b)
+        runs[static_cast<std::size_t>(b)].parent = a;
+      else if (b < a)
+        runs[static_cast<std::size_t>(a)].parent = b;
+    }
+
+    // The first set pixel at or after x in a row whose last pixel is
+    // clear (the frame), so that the scan needs no bound of its own.
+    int nextSet(const ARUint8* row, int x, int width)
+    {
+      while (x < width && (x & 7) != 0 && row[x] == 0)
+        ++x;
+      while (x + 8 <= width)
+        {
+          std::uint64_t word;
+          std::memcpy(&word, row + x, sizeof word);
+          if (word != 0)
+            break;
+          x += 8;
+        }
+      while (x < width && row[x] == 0)
+        ++x;
+      return x;
+    }
+
+    int nextClear(const ARUint8* row, int x, int width)
+    {
+      while (x < width && row[x] != 0)
+        ++x;
+      return x;
+    }
+
+    // Chain-code directions: 0 right, then counter-clockwise on screen in
+    // steps of 45 degrees (1 up-right, 2 up, ... 7 down-right).
+    const int kDx[8] = {1, 1, 0, -1, -1, -1, 0, 1};
+    const int kDy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
+
+    // The outer boundary of the region whose top-left pixel is start: every
+    // boundary pixel in order, down the left side first (counter-clockwise
+    // on screen), a pixel passed twice where the region is one pixel thin.
+    // The mask's frame is clear, so every neighbour looked at exists.
+    void traceOutline(const cv::Mat& mask, cv::Point start, std::vector<cv::Point>& outline)
+    {
+      outline.clear();
+      const auto set = [&](cv::Point p, int s) {
+        return mask.at<ARUint8>(p.y + kDy[s & 7], p.x + kDx[s & 7]) != 0;
+      };
+      // The first neighbour clockwise from the left one (which is clear).
+      int s = 4;
+      do
+        s = (s - 1) & 7;
+      while (!set(start, s) && s != 4);
+      if (s == 4)
+        {
+          outline.push_back(start);  // a single pixel
+          return;
+        }
+      const cv::Point second(start.x + kDx[s], start.y + kDy[s]);
+      cv::Point here = start;
+      for (;;)
+        {
+          // The next set neighbour counter-clockwise from where we came.
+          do
+            ++s;
+          while (!set(here, s));
+          s &= 7;
+          outline.push_back(here);
+          const cv::Point next(here.x + kDx[s], here.y + kDy[s]);
+          if (next == start && here == second)
+            return;
+          here = next;
+          s = (s + 4) & 7;
+        }
+    }
+  }
+
+  std::size_t findRegions(const cv::Mat& mask, int areaMin, int areaMax, std::vector<Region>& regions)
+  {
+    const int width = mask.cols, height = mask.rows;
+    static std::vector<Run> runs;
+    static std::vector<Sums> sums;
+    runs.clear();
+    // Runs row by row (the frame is clear), each joined to the runs of the
+    // row above that touch it, diagonals included.
+    std::size_t above = 0, aboveEnd = 0;
+    for (int y = 1; y < height - 1; ++y)
       {
-        const CvRect r = reinterpret_cast<CvContour*>(c)->rect;
-        const cv::Rect box(r.x, r.y, r.width, r.height);
-        // A region touching the inset border may be cut off by the edge.
-        if (box.x <= 1 || box.y <= 1 || box.x + box.width - 1 >= width - 2 ||
-            box.y + box.height - 1 >= height - 2)
-          continue;
-        // Cheap bounds first: a region holds no more pixels than its box,
-        // nor fewer than its outline.
-        if (box.area() < params.areaMin || c->total > params.areaMax)
-          continue;
-        Region region;
-        region.outline.resize(static_cast<std::size_t>(c->total));
-        cvCvtSeqToArray(c, region.outline.data(), CV_WHOLE_SEQ);
-        measure(mask, box, region.outline[0], fill, region.area, region.cx, region.cy);
-        if (region.area < params.areaMin || region.area > params.areaMax)
-          continue;
-        region.box = box;
-        regions.push_back(std::move(region));
+        const ARUint8* row = mask.ptr<ARUint8>(y);
+        const std::size_t first = runs.size();
+        std::size_t j = above;
+        for (int x = nextSet(row, 1, width); x < width; x = nextSet(row, x, width))
+          {
+            const int end = nextClear(row, x, width);
+            const int index = static_cast<int>(runs.size());
+            runs.push_back(Run{y, x, end - 1, index});
+            while (j < aboveEnd && runs[j].x1 < x - 1)
+              ++j;
+            for (std::size_t k = j; k < aboveEnd && runs[k].x0 <= end; ++k)
+              join(runs, index, static_cast<int>(k));
+            while (j < aboveEnd && runs[j].x1 < end)
+              ++j;
+            x = end;
+          }
+        above = first;
+        aboveEnd = runs.size();
       }
+
+    // Each region's pixel count, sums and box, gathered at its root.
+    sums.resize(runs.size());
+    for (std::size_t i = 0; i < runs.size(); ++i)
+      {
+        const int r = root(runs, static_cast<int>(i));
+        const Run& run = runs[i];
+        const long long len = run.x1 - run.x0 + 1;
+        Sums& s = sums[static_cast<std::size_t>(r)];
+        if (r == static_cast<int>(i))
+          s = Sums{0, 0, 0, run.x0, run.x1, run.y, run.y};
+        s.area += len;
+        s.sumX += (static_cast<long long>(run.x0) + run.x1) * len / 2;
+        s.sumY += static_cast<long long>(run.y) * len;
+        s.minX = std::min(s.minX, run.x0);
+        s.maxX = std::max(s.maxX, run.x1);
+        s.maxY = run.y;  // rows come in order
+      }
+
+    // Regions within the limits, clear of the inset border, last found
+    // first; only these are traced.
+    std::size_t count = 0;
+    for (std::size_t i = runs.size(); i-- > 0;)
+      {
+        if (runs[i].parent != static_cast<int>(i))
+          continue;
+        const Sums& s = sums[i];
+        if (s.minX <= 1 || s.minY <= 1 || s.maxX >= width - 2 || s.maxY >= height - 2)
+          continue;
+        if (s.area < areaMin || s.area > areaMax)
+          continue;
+        if (count == regions.size())
+          regions.emplace_back();
+        Region& region = regions[count];
+        traceOutline(mask, cv::Point(runs[i].x0, runs[i].y), region.outline);
+        if (static_cast<long long>(region.outline.size()) > areaMax)
+          continue;  // a thread-thin region longer than any marker's outline
+        region.area = static_cast<int>(s.area);
+        region.box = cv::Rect(s.minX, s.minY, s.maxX - s.minX + 1, s.maxY - s.minY + 1);
+        // The centroid as the box-relative moments give it.
+        region.cx = static_cast<double>(s.sumX - s.area * s.minX) / static_cast<double>(s.area) + s.minX;
+        region.cy = static_cast<double>(s.sumY - s.area * s.minY) / static_cast<double>(s.area) + s.minY;
+        ++count;
+      }
+    return count;
   }
 }

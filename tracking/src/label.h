@@ -4,6 +4,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
 #include <vector>
 
 #include <AR/ar.h>
@@ -18,11 +19,20 @@ namespace ar
     std::vector<cv::Point> outline;  // outer boundary, from its top-left pixel
   };
 
-  // Marks pixels with B + G + R <= 3*thresh (the outermost frame never),
-  // traces the outer boundary of each 8-connected region and keeps those
-  // within the area limits that do not touch the 1-pixel inset border.
-  void findRegions(const ARUint8* image, int width, int height, int thresh, cv::Mat& mask,
-                   std::vector<Region>& regions);
+  // The fixed threshold's dark test: 255 where B + G + R <= 3*thresh, else
+  // 0, into mask (width x height, 8-bit), whose outermost frame is cleared.
+  void binarise(const ARUint8* image, int width, int height, int thresh, cv::Mat& mask);
+
+  // Clears the outermost 1-pixel frame of a mask: it is never a region's.
+  void clearFrame(cv::Mat& mask);
+
+  // The 8-connected regions of the mask's set pixels with areaMin..areaMax
+  // pixels that do not touch the 1-pixel inset border, with their outer
+  // boundaries; regions[0..count) on return, in reverse raster order of
+  // their top-left pixels (the order tracing tools give). The cost follows the runs of set pixels,
+  // not the number of regions: specks are dropped before any work of
+  // their own. regions and the work buffers are reused from call to call.
+  std::size_t findRegions(const cv::Mat& mask, int areaMin, int areaMax, std::vector<Region>& regions);
 }
 
 #endif
