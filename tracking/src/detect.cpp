@@ -80,15 +80,9 @@ namespace
     m.area = c.region->area;
     m.pos[0] = c.region->cx;
     m.pos[1] = c.region->cy;
-    // The pattern is sampled from the outline's own corner pixels.
-    double corners[4][2];
-    for (int i = 0; i < 4; ++i)
-      {
-        corners[i][0] = c.contour[static_cast<std::size_t>(c.corners[i])].x;
-        corners[i][1] = c.contour[static_cast<std::size_t>(c.corners[i])].y;
-      }
+    // The pattern is sampled through the fitted corners.
     int sample[ar::PATTERN_VALUES];
-    ar::samplePattern(image, arImXsize, arImYsize, corners, sample);
+    ar::samplePattern(image, arImXsize, arImYsize, arParam.dist_factor, m.vertex, sample);
     ar::matchPattern(sample, m.id, m.dir, m.cf);
     return true;
   }
@@ -215,7 +209,7 @@ namespace
         const long long pixels = static_cast<long long>(arImXsize) * arImYsize;
         const long long areaMax = std::max<long long>(
           params.areaMax, static_cast<long long>(params.areaMax) * pixels / (640 * 480));
-        ar::binarise(image, arImXsize, arImYsize, thresh, g_mask);
+        ar::darkMask(image, arImXsize, arImYsize, thresh, g_output, g_mask);
         const std::size_t regions = ar::findRegions(
           g_mask, params.areaMin, static_cast<int>(std::min<long long>(areaMax, INT_MAX)), g_regions);
 

@@ -43,10 +43,11 @@ namespace ar
   // Best pattern and orientation for a sample (colour matching, no PCA).
   void matchPattern(const int sample[PATTERN_VALUES], int& id, int& dir, double& cf);
 
-  // Samples the central half of a quadrilateral (4 corners in observed
-  // pixels, clockwise, corner 0 mapped to the sample's top-left) into
-  // 16x16 B, G, R cells, as detection does.
-  void samplePattern(const ARUint8* image, int width, int height, const double corners[4][2],
+  // Samples the central half of a square (4 fitted corners in ideal
+  // coordinates, clockwise, corner 0 at the sample's top-left; seen through
+  // the distortion dist_factor) into 16x16 B, G, R cells, as detection does.
+  void samplePattern(const ARUint8* image, int width, int height, const double dist_factor[4],
+                     const double vertex[4][2],
                      int sample[PATTERN_VALUES]);
 }
 

@@ -53,9 +53,13 @@ namespace ar
   void binarise(const ARUint8* image, int width, int height, int thresh, cv::Mat& mask)
   {
     mask.create(height, width, CV_8UC1);
-    const int limit = 3 * thresh;
-    for (int y = 0; y < height; ++y)
-      binariseRow(image + static_cast<std::size_t>(y) * width * 4, mask.ptr<ARUint8>(y), width, limit);
+    // Outside 0..255 every pixel is light, or dark; the row test's lanes
+    // hold sums up to 765 only.
+    if (thresh < 0 || thresh >= 255)
+      mask.setTo(thresh < 0 ? 0 : 255);
+    else
+      for (int y = 0; y < height; ++y)
+        binariseRow(image + static_cast<std::size_t>(y) * width * 4, mask.ptr<ARUint8>(y), width, 3 * thresh);
     clearFrame(mask);
   }
 

@@ -26,6 +26,12 @@ namespace ar
   // Clears the outermost 1-pixel frame of a mask: it is never a region's.
   void clearFrame(cv::Mat& mask);
 
+  // The dark pixels of a frame in the labelling threshold mode set by
+  // arSetLabelingThreshMode (thresh is used in the manual mode only;
+  // previous: the markers the last detection reported).
+  void darkMask(const ARUint8* image, int width, int height, int thresh, const std::vector<ARMarkerInfo>& previous,
+                cv::Mat& mask);
+
   // The 8-connected regions of the mask's set pixels with areaMin..areaMax
   // pixels that do not touch the 1-pixel inset border, with their outer
   // boundaries; regions[0..count) on return, in reverse raster order of

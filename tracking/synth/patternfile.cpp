@@ -41,10 +41,10 @@ namespace synth
       {
         double corners[4][2];
         for (int k = 0; k < 4; ++k)
-          arParamIdeal2Observ(camera.dist_factor, marker.vertex[(j + 2 + k) % 4][0],
-                              marker.vertex[(j + 2 + k) % 4][1], &corners[k][0], &corners[k][1]);
+          for (int a = 0; a < 2; ++a)
+            corners[k][a] = marker.vertex[(j + 2 + k) % 4][a];
         int sample[ar::PATTERN_VALUES];
-        ar::samplePattern(image, camera.xsize, camera.ysize, corners, sample);
+        ar::samplePattern(image, camera.xsize, camera.ysize, camera.dist_factor, corners, sample);
         blocks.emplace_back(sample, sample + ar::PATTERN_VALUES);
       }
     return blocks;

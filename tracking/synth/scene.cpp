@@ -175,6 +175,12 @@ namespace synth
       texture(marker);
   }
 
+  void Scene::setBackground(const cv::Mat& bgr)
+  {
+    cv::resize(bgr, m_background, m_background.size(), 0, 0, cv::INTER_LINEAR);
+    cv::resize(m_background, m_backgroundFrame, m_backgroundFrame.size(), 0, 0, cv::INTER_AREA);
+  }
+
   void Scene::setDesign(const cv::Mat& bgr)
   {
     m_design = bgr.clone();
@@ -314,5 +320,44 @@ namespace synth
         planes[3].setTo(255);
         cv::merge(planes, bgra);
       }
+  }
+
+  void light(cv::Mat& bgra, double left, double right)
+  {
+    const int width = bgra.cols;
+    for (int y = 0; y < bgra.rows; ++y)
+      {
+        cv::Vec4b* row = bgra.ptr<cv::Vec4b>(y);
+        for (int x = 0; x < width; ++x)
+          {
+            const double gain = width > 1 ? left + (right - left) * x / (width - 1) : left;
+            for (int c = 0; c < 3; ++c)
+              row[x][c] = cv::saturate_cast<uchar>(row[x][c] * gain);
+          }
+      }
+  }
+
+  cv::Mat texturedBackground(int width, int height, unsigned seed, double mean, double spread)
+  {
+    cv::RNG rng(seed);
+    cv::Mat sum = cv::Mat::zeros(height, width, CV_32F);
+    // Blotches of several sizes, then grain.
+    for (double scale : {40.0, 12.0, 3.0, 1.0})
+      {
+        cv::Mat layer(height, width, CV_32F);
+        rng.fill(layer, cv::RNG::NORMAL, 0, 1);
+        cv::GaussianBlur(layer, layer, cv::Size(0, 0), scale);
+        cv::Scalar m, sd;
+        cv::meanStdDev(layer, m, sd);
+        sum += (layer - m[0]) / std::max(1e-6, sd[0]) * (scale >= 12 ? 1.0 : 0.5);
+      }
+    cv::Scalar m, sd;
+    cv::meanStdDev(sum, m, sd);
+    cv::Mat grey;
+    // About 95 % of the levels within the spread.
+    sum.convertTo(grey, CV_8U, spread / (2 * std::max(1e-6, sd[0])), mean - m[0] * spread / (2 * std::max(1e-6, sd[0])));
+    cv::Mat bgr;
+    cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
+    return bgr;
   }
 }

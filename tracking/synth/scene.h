@@ -52,6 +52,9 @@ namespace synth
     // square image of the marker alone (black frame to black frame).
     void setDesign(const cv::Mat& bgr);
 
+    // Another background: a BGR image of the frame's size.
+    void setBackground(const cv::Mat& bgr);
+
   private:
     // Renders the paper into area (pixels) of frame.
     void renderArea(const cv::Matx33d& Hinv, double paper, double marker_mm, double distance,
@@ -74,6 +77,15 @@ namespace synth
   // Adds Gaussian noise (sigma grey levels) and/or Gaussian blur (sigma
   // pixels) to a BGRA frame, deterministically for a seed.
   void degrade(cv::Mat& bgra, double noise_sigma, double blur_sigma, unsigned seed);
+
+  // Light that falls across the frame: every colour scaled by a gain going
+  // linearly from left to right across the width (dim light: both equal).
+  void light(cv::Mat& bgra, double left, double right);
+
+  // A grey texture of blotches and grain whose levels spread over
+  // mean +- spread: a carpet or a wooden desk whose greys straddle a
+  // threshold, making regions of every size on both sides of it.
+  cv::Mat texturedBackground(int width, int height, unsigned seed, double mean = 100, double spread = 45);
 }
 
 #endif

@@ -90,6 +90,33 @@ int arFreePatt(int patt_no);
 int arActivatePatt(int patt_no);
 int arDeactivatePatt(int patt_no);
 
+/* How detection tells dark pixels from light ones (an extension).
+ * MANUAL, the default: B + G + R <= 3*thresh, thresh as arDetectMarker is
+ * given it. The automatic modes ignore that argument:
+ * AUTO_MEDIAN: midway between the median grey of the black frames and of
+ *   the paper around them, of the markers found in the previous frame;
+ *   Otsu's threshold of the frame while none is found.
+ * AUTO_OTSU: Otsu's threshold of each frame's grey levels.
+ * AUTO_ADAPTIVE: each pixel against the mean grey of its neighbourhood,
+ *   for light that changes across the frame.
+ * AUTO: the automatic mode recommended, an alias of one of the above. */
+typedef enum {
+    AR_LABELING_THRESH_MODE_MANUAL = 0,
+    AR_LABELING_THRESH_MODE_AUTO_MEDIAN = 1,
+    AR_LABELING_THRESH_MODE_AUTO_OTSU = 2,
+    AR_LABELING_THRESH_MODE_AUTO_ADAPTIVE = 3,
+    AR_LABELING_THRESH_MODE_AUTO = AR_LABELING_THRESH_MODE_AUTO_ADAPTIVE
+} AR_LABELING_THRESH_MODE;
+
+/* Sets or reads the mode: 0, or -1 for an unknown mode or a NULL pointer
+ * (the mode is then unchanged). */
+int arSetLabelingThreshMode(AR_LABELING_THRESH_MODE mode);
+int arGetLabelingThreshMode(AR_LABELING_THRESH_MODE *mode);
+/* The threshold the last detection used (0..255): in MANUAL the one it
+ * was given; in AUTO_ADAPTIVE the mean of the local thresholds. Before
+ * any detection, 100. 0, or -1 for a NULL pointer. */
+int arGetLabelingThresh(int *thresh);
+
 /* Finds squares in image: a pixel is dark when B + G + R <= 3*thresh.
  * *marker_info points to storage owned by the library, valid until the
  * next detection call; *marker_num is its length. Keeps a history: a
