@@ -8,6 +8,7 @@
 // across the frame (gain 1 to 0.3, noise 3); at 640x480 and 1280x720.
 //
 //   tracking_bench [FRAMES]      (run from the source tree: Data/patt.vesk)
+//   BENCH_MISSES=1 also lists the poses of the frames ours missed.
 #include <opencv2/aruco.hpp>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
@@ -47,6 +48,7 @@ namespace
   struct Result
   {
     std::vector<double> ms, transPct, rotDeg;
+    std::vector<int> missed;  // frame numbers
     int found = 0, frames = 0;
   };
 
@@ -133,9 +135,11 @@ namespace
             best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
           }
         r.ms.push_back(best);
-        ++r.frames;
         if (found)
           score(r, pose, f.truth);
+        else
+          r.missed.push_back(r.frames);
+        ++r.frames;
       }
     return r;
   }
@@ -310,6 +314,13 @@ int main(int argc, char** argv)
               char label[64];
               std::snprintf(label, sizeof label, "%dx%d %s", size.width, size.height, c.name);
               printRow(label, modeName(mode), o, a, t);
+              if (std::getenv("BENCH_MISSES") != nullptr)
+                for (int i : o.missed)
+                  {
+                    const auto& p = at[static_cast<std::size_t>(i)];
+                    std::printf("    missed frame %d: at (%.0f, %.0f), %.0f mm, tilt (%.0f, %.0f), turn %.0f\n", i, p[0],
+                                p[1], p[2], p[3], p[4], p[5]);
+                  }
             }
         }
       arSetLabelingThreshMode(AR_LABELING_THRESH_MODE_MANUAL);

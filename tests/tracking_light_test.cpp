@@ -1,0 +1,185 @@
+// Detection in rooms as they are: the threshold modes in dim light and in
+// light falling across the frame, sensor noise, markers small, steep and
+// close to an HD camera.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include <AR/ar.h>
+
+#include "scene.h"
+#include "tracking_support.h"
+
+using namespace tracking_test;
+
+namespace
+{
+  // Every test starts and ends in the manual mode, the library's default.
+  class Light : public ::testing::Test
+  {
+  protected:
+    void SetUp() override { ASSERT_EQ(arSetLabelingThreshMode(AR_LABELING_THRESH_MODE_MANUAL), 0); }
+    void TearDown() override { arSetLabelingThreshMode(AR_LABELING_THRESH_MODE_MANUAL); }
+
+    // A camera of the size asked, our pattern loaded, a background whose
+    // greys straddle the usual threshold.
+    void camera(int width, int height)
+    {
+      const ARParam nominal = synth::nominalCamera(640, 480);
+      arParamChangeSize(const_cast<ARParam*>(&nominal), width, height, &cam);
+      arInitCparam(&cam);
+      if (id < 0)
+        id = arLoadPatt(dataFile("patt.vesk").c_str());
+      ASSERT_GE(id, 0);
+      scene.reset(new synth::Scene(cam, 9));
+      scene->setBackground(synth::texturedBackground(width, height, 3));
+    }
+
+    cv::Mat frame(double u, double v, double z, double rx, double ry, double roll)
+    {
+      synth::poseAt(cam, u, v, z, rx, ry, roll, truth);
+      return scene->render(truth);
+    }
+
+    // Our marker, identified, or null.
+    const ARMarkerInfo* find(const cv::Mat& image, int thresh = 100)
+    {
+      ARMarkerInfo* list;
+      int n;
+      EXPECT_EQ(arDetectMarkerLite(image.data, thresh, &list, &n), 0);
+      return best(list, n, id);
+    }
+
+    ARParam cam;
+    std::unique_ptr<synth::Scene> scene;
+    double truth[3][4];
+    static int id;
+  };
+  int Light::id = -1;
+
+  int lastThresh()
+  {
+    int t = -1;
+    EXPECT_EQ(arGetLabelingThresh(&t), 0);
+    return t;
+  }
+
+  const AR_LABELING_THRESH_MODE kAutomatic[] = {AR_LABELING_THRESH_MODE_AUTO_MEDIAN, AR_LABELING_THRESH_MODE_AUTO_OTSU,
+                                                AR_LABELING_THRESH_MODE_AUTO_ADAPTIVE, AR_LABELING_THRESH_MODE_AUTO};
+}
+
+TEST_F(Light, ModesAreSetReadAndUnknownOnesRefused)
+{
+  AR_LABELING_THRESH_MODE mode;
+  ASSERT_EQ(arGetLabelingThreshMode(&mode), 0);
+  EXPECT_EQ(mode, AR_LABELING_THRESH_MODE_MANUAL);
+  for (AR_LABELING_THRESH_MODE m : kAutomatic)
+    {
+      ASSERT_EQ(arSetLabelingThreshMode(m), 0);
+      ASSERT_EQ(arGetLabelingThreshMode(&mode), 0);
+      EXPECT_EQ(mode, m);
+    }
+  EXPECT_EQ(arSetLabelingThreshMode(static_cast<AR_LABELING_THRESH_MODE>(9)), -1);
+  EXPECT_EQ(arSetLabelingThreshMode(static_cast<AR_LABELING_THRESH_MODE>(-1)), -1);
+  ASSERT_EQ(arGetLabelingThreshMode(&mode), 0);
+  EXPECT_EQ(mode, AR_LABELING_THRESH_MODE_AUTO) << "a refused mode changes nothing";
+  EXPECT_EQ(arGetLabelingThreshMode(nullptr), -1);
+  EXPECT_EQ(arGetLabelingThresh(nullptr), -1);
+}
+
+TEST_F(Light, AutomaticModesFindTheMarkerInDimAndFallingLightWhereManualDoesNot)
+{
+  camera(640, 480);
+  // Dim: the white paper at grey 89, below the usual threshold.
+  cv::Mat dim = frame(330, 250, 450, 20, -15, 30);
+  double dimTruth[3][4];
+  std::memcpy(dimTruth, truth, sizeof truth);
+  synth::light(dim, 0.35, 0.35);
+  synth::degrade(dim, 3, 0, 1);
+  // Light falling from the left to a third on the right, where the marker is.
+  cv::Mat falling = frame(520, 260, 420, -10, 25, 200);
+  double fallingTruth[3][4];
+  std::memcpy(fallingTruth, truth, sizeof truth);
+  synth::light(falling, 1.0, 0.3);
+  synth::degrade(falling, 3, 0, 2);
+
+  for (const cv::Mat* image : {&dim, &falling})
+    {
+      const bool isDim = image == &dim;
+      SCOPED_TRACE(isDim ? "dim" : "falling light");
+      std::memcpy(truth, isDim ? dimTruth : fallingTruth, sizeof truth);
+      arSetLabelingThreshMode(AR_LABELING_THRESH_MODE_MANUAL);
+      EXPECT_EQ(find(*image, 100), nullptr);
+      EXPECT_EQ(lastThresh(), 100);
+      for (AR_LABELING_THRESH_MODE m : kAutomatic)
+        {
+          SCOPED_TRACE(testing::Message() << "mode " << m);
+          ASSERT_EQ(arSetLabelingThreshMode(m), 0);
+          // Twice: the median mode starts from Otsu's threshold, then
+          // takes its own from the marker it found.
+          for (int pass = 0; pass < 2; ++pass)
+            {
+              const ARMarkerInfo* found = find(*image, 100);
+              ASSERT_NE(found, nullptr) << "pass " << pass;
+              EXPECT_GT(found->cf, 0.7);
+              double center[2] = {0, 0}, pose[3][4];
+              ASSERT_GE(arGetTransMat(const_cast<ARMarkerInfo*>(found), center, 80.0, pose), 0);
+              EXPECT_LT(translationError(pose, truth), 0.01 * truth[2][3]);
+              const int t = lastThresh();
+              EXPECT_GT(t, 5);
+              EXPECT_LT(t, isDim ? 89 : 200) << "between the black frame and the paper";
+            }
+        }
+    }
+}
+
+TEST_F(Light, SensorNoiseFindsTheSameMarkerAsTheCleanFrame)
+{
+  camera(640, 480);
+  const cv::Mat clean = frame(300, 220, 600, 30, 10, 75);
+  cv::Mat noisy = clean.clone();
+  synth::degrade(noisy, 8, 0, 5);
+  for (AR_LABELING_THRESH_MODE m : {AR_LABELING_THRESH_MODE_MANUAL, AR_LABELING_THRESH_MODE_AUTO})
+    {
+      SCOPED_TRACE(testing::Message() << "mode " << m);
+      arSetLabelingThreshMode(m);
+      const ARMarkerInfo* a = find(clean);
+      ASSERT_NE(a, nullptr);
+      const ARMarkerInfo cleanOne = *a;
+      const ARMarkerInfo* b = find(noisy);
+      ASSERT_NE(b, nullptr);
+      EXPECT_EQ(b->dir, cleanOne.dir);
+      for (int k = 0; k < 4; ++k)
+        EXPECT_LT(std::hypot(b->vertex[k][0] - cleanOne.vertex[k][0], b->vertex[k][1] - cleanOne.vertex[k][1]), 0.3);
+    }
+}
+
+TEST_F(Light, SmallSteepAndNearMarkersAreIdentified)
+{
+  camera(640, 480);
+  // 20 pixels across, facing the camera; then far and tilted by 60 degrees.
+  const double f = cam.mat[0][0];
+  for (double roll : {0.0, 37.0, 90.0, 215.0})
+    {
+      SCOPED_TRACE(testing::Message() << "20 px, turned " << roll);
+      ASSERT_NE(find(frame(320, 240, f * 80 / 20, 0, 0, roll)), nullptr);
+    }
+  for (double towards : {0.0, 90.0, 180.0, 270.0})
+    {
+      SCOPED_TRACE(testing::Message() << "60 degrees towards " << towards);
+      const double rx = 60 * std::cos(towards * M_PI / 180), ry = 60 * std::sin(towards * M_PI / 180);
+      ASSERT_NE(find(frame(300, 260, 1100, rx, ry, 20)), nullptr);
+    }
+
+  // Close to an HD camera: the marker fills a third of the frame, its dark
+  // pixels above the limit set for 640 x 480.
+  camera(1280, 720);
+  const double side = std::sqrt(1280.0 * 720 / 3);
+  const ARMarkerInfo* near = find(frame(640, 360, cam.mat[0][0] * 80 / side, 0, 0, 10));
+  ASSERT_NE(near, nullptr);
+  EXPECT_GT(near->area, AR_AREA_MAX);
+}
