@@ -89,37 +89,53 @@ namespace ar
           const double t = 0.12 + 0.76 * (k + 0.5) / positions;
           const double bx = from[0] + t * (to[0] - from[0]);
           const double by = from[1] + t * (to[1] - from[1]);
-          bool inside = true;
-          for (int i = 0; i < taps && inside; ++i)
+          // The window is centred again on each estimate: on a blurred
+          // edge the ends of a window off the edge fall short of the dark
+          // and the light level by different amounts, which moves the
+          // estimate; centred, they fall short alike and the estimate
+          // stays on the edge.
+          double centre = 0, found = 0;
+          bool ok = false;
+          for (int pass = 0; pass < 3; ++pass)
             {
-              const double s = -reach + i * step;
-              double ox, oy;
-              arParamIdeal2Observ(camera.dist_factor, bx + s * side.a, by + s * side.b, &ox, &oy);
-              profile[static_cast<std::size_t>(i)] = grey(image, width, height, ox, oy);
-              inside = profile[static_cast<std::size_t>(i)] >= 0;
+              bool inside = true;
+              for (int i = 0; i < taps && inside; ++i)
+                {
+                  const double s = centre - reach + i * step;
+                  double ox, oy;
+                  arParamIdeal2Observ(camera.dist_factor, bx + s * side.a, by + s * side.b, &ox, &oy);
+                  profile[static_cast<std::size_t>(i)] = grey(image, width, height, ox, oy);
+                  inside = profile[static_cast<std::size_t>(i)] >= 0;
+                }
+              if (!inside)
+                break;
+              const double first = (profile[0] + profile[1]) / 2;
+              const double last =
+                (profile[static_cast<std::size_t>(taps - 1)] + profile[static_cast<std::size_t>(taps - 2)]) / 2;
+              if (std::fabs(last - first) < 24)
+                break;
+              // Integral of the normalised profile, dark end to light end.
+              const bool darkFirst = first < last;
+              const double dark = darkFirst ? first : last, light = darkFirst ? last : first;
+              double area = 0;
+              for (int i = 0; i < taps; ++i)
+                {
+                  const double f = (profile[static_cast<std::size_t>(i)] - dark) / (light - dark);
+                  area += (i == 0 || i == taps - 1) ? f / 2 : f;
+                }
+              area *= step;
+              // The step sits (2*reach - area) from the dark end.
+              const double fromDark = 2 * reach - area;
+              if (fromDark < 1.0 || fromDark > 2 * reach - 1.0)
+                break;
+              found = centre + (darkFirst ? -reach + fromDark : reach - fromDark);
+              ok = true;
+              if (std::fabs(found - centre) < 0.02 || std::fabs(found) > reach)
+                break;
+              centre = found;
             }
-          if (!inside)
-            continue;
-          const double first = (profile[0] + profile[1]) / 2;
-          const double last = (profile[static_cast<std::size_t>(taps - 1)] + profile[static_cast<std::size_t>(taps - 2)]) / 2;
-          if (std::fabs(last - first) < 24)
-            continue;
-          // Integral of the normalised profile, dark end to light end.
-          const bool darkFirst = first < last;
-          const double dark = darkFirst ? first : last, light = darkFirst ? last : first;
-          double area = 0;
-          for (int i = 0; i < taps; ++i)
-            {
-              const double f = (profile[static_cast<std::size_t>(i)] - dark) / (light - dark);
-              area += (i == 0 || i == taps - 1) ? f / 2 : f;
-            }
-          area *= step;
-          // The step sits (2*reach - area) from the dark end.
-          const double fromDark = 2 * reach - area;
-          if (fromDark < 1.0 || fromDark > 2 * reach - 1.0)
-            continue;
-          const double s = darkFirst ? -reach + fromDark : reach - fromDark;
-          edge.emplace_back(bx + s * side.a, by + s * side.b);
+          if (ok)
+            edge.emplace_back(bx + found * side.a, by + found * side.b);
         }
       if (static_cast<int>(edge.size()) < positions / 2)
         {
