@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -83,7 +84,11 @@ namespace
     // The pattern is sampled through the fitted corners.
     int sample[ar::PATTERN_VALUES];
     ar::samplePattern(image, arImXsize, arImYsize, arParam.dist_factor, m.vertex, sample);
-    ar::matchPattern(sample, m.id, m.dir, m.cf);
+    double shortest = 1e300;
+    for (int i = 0; i < 4; ++i)
+      shortest = std::min(shortest, std::hypot(m.vertex[(i + 1) % 4][0] - m.vertex[i][0],
+                                               m.vertex[(i + 1) % 4][1] - m.vertex[i][1]));
+    ar::matchPattern(sample, shortest / 2 / AR_PATT_SIZE_X, m.id, m.dir, m.cf);
     return true;
   }
 

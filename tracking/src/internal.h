@@ -41,7 +41,9 @@ namespace ar
   int loadParamQuietly(const char* filename, ARParam& param, std::string& why);
 
   // Best pattern and orientation for a sample (colour matching, no PCA).
-  void matchPattern(const int sample[PATTERN_VALUES], int& id, int& dir, double& cf);
+  // cellPixels: the size of a pattern cell in the image, its shorter side
+  // (small cells are also matched against templates softened by a cell).
+  void matchPattern(const int sample[PATTERN_VALUES], double cellPixels, int& id, int& dir, double& cf);
 
   // Samples the central half of a square (4 fitted corners in ideal
   // coordinates, clockwise, corner 0 at the sample's top-left; seen through

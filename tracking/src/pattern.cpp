@@ -18,7 +18,43 @@ namespace
     int state;
     int colour[4][ar::PATTERN_VALUES];  // inverted value minus the block mean
     double colourNorm[4];
+    // The same as a camera sees it when each cell is about a pixel or less
+    // (blurred by a cell, the frame's black around it).
+    int soft[4][ar::PATTERN_VALUES];
+    double softNorm[4];
   };
+
+  // A block as seen through a blur of about a cell: each plane smoothed
+  // with a Gaussian of sigma one cell, black beyond its edges (the frame).
+  void soften(const int* raw, int* out)
+  {
+    const double w2[5] = {0.1353352832, 0.6065306597, 1.0, 0.6065306597, 0.1353352832};  // exp(-d^2/2)
+    double total = 0;
+    for (double v : w2)
+      total += v;
+    const int n = AR_PATT_SIZE_X;
+    for (int plane = 0; plane < 3; ++plane)
+      {
+        const int* in = raw + plane * n * n;
+        double rows[AR_PATT_SIZE_Y][AR_PATT_SIZE_X];
+        for (int y = 0; y < n; ++y)
+          for (int x = 0; x < n; ++x)
+            {
+              double acc = 0;
+              for (int d = -2; d <= 2; ++d)
+                acc += w2[d + 2] * (x + d >= 0 && x + d < n ? in[y * n + x + d] : 0);
+              rows[y][x] = acc / total;
+            }
+        for (int y = 0; y < n; ++y)
+          for (int x = 0; x < n; ++x)
+            {
+              double acc = 0;
+              for (int d = -2; d <= 2; ++d)
+                acc += w2[d + 2] * (y + d >= 0 && y + d < n ? rows[y + d][x] : 0);
+              out[plane * n * n + y * n + x] = static_cast<int>(acc / total + 0.5);
+            }
+      }
+  }
 
   Pattern g_patterns[AR_PATT_NUM_MAX];
 
@@ -106,7 +142,12 @@ extern "C" int arLoadPatt(const char* filename)
   std::fclose(f);
   Pattern& p = g_patterns[slot];
   for (int block = 0; block < 4; ++block)
-    prepareBlock(raw[block], p.colour[block], p.colourNorm[block]);
+    {
+      prepareBlock(raw[block], p.colour[block], p.colourNorm[block]);
+      int soft[ar::PATTERN_VALUES];
+      soften(raw[block], soft);
+      prepareBlock(soft, p.soft[block], p.softNorm[block]);
+    }
   p.state = ACTIVE;
   return slot;
 }
@@ -137,8 +178,11 @@ extern "C" int arDeactivatePatt(int patt_no)
 
 namespace ar
 {
-  void matchPattern(const int sample[PATTERN_VALUES], int& id, int& dir, double& cf)
+  void matchPattern(const int sample[PATTERN_VALUES], double cellPixels, int& id, int& dir, double& cf)
   {
+    // Cells of about a pixel or less are seen blurred by the camera and by
+    // sampling: they are also matched against the softened templates.
+    const bool small = cellPixels < 1.5;
     int x[PATTERN_VALUES];
     long sum = 0;
     for (int i = 0; i < PATTERN_VALUES; ++i)
@@ -172,7 +216,14 @@ namespace ar
             long long dot = 0;
             for (int i = 0; i < PATTERN_VALUES; ++i)
               dot += static_cast<long long>(x[i]) * p.colour[j][i];
-            const double score = static_cast<double>(dot) / p.colourNorm[j] / norm;
+            double score = static_cast<double>(dot) / p.colourNorm[j] / norm;
+            if (small)
+              {
+                long long softDot = 0;
+                for (int i = 0; i < PATTERN_VALUES; ++i)
+                  softDot += static_cast<long long>(x[i]) * p.soft[j][i];
+                score = std::max(score, static_cast<double>(softDot) / p.softNorm[j] / norm);
+              }
             if (score > cf)
               {
                 cf = score;
