@@ -183,3 +183,33 @@ TEST_F(Light, SmallSteepAndNearMarkersAreIdentified)
   ASSERT_NE(near, nullptr);
   EXPECT_GT(near->area, AR_AREA_MAX);
 }
+
+TEST_F(Light, OtherMarkersAreNotTakenForOursAtAnySize)
+{
+  // Random 4 x 4 designs inside a black frame, from near to 20 px across:
+  // the softened templates used for small cells must not turn them into
+  // our marker.
+  camera(640, 480);
+  cv::RNG rng(12);
+  int squares = 0;
+  for (int design = 0; design < 6; ++design)
+    {
+      cv::Mat cells(6, 6, CV_8UC3, cv::Scalar::all(0));
+      for (int y = 1; y < 5; ++y)
+        for (int x = 1; x < 5; ++x)
+          if (rng.uniform(0, 2) == 1)
+            cells.at<cv::Vec3b>(y, x) = cv::Vec3b(255, 255, 255);
+      cv::Mat image;
+      cv::resize(cells, image, cv::Size(600, 600), 0, 0, cv::INTER_NEAREST);
+      scene->setDesign(image);
+      for (double z : {400.0, 900.0, 1500.0, cam.mat[0][0] * 80 / 20})
+        {
+          ARMarkerInfo* list;
+          int n;
+          ASSERT_EQ(arDetectMarkerLite(frame(320, 240, z, 15, -10, 30 * design).data, 100, &list, &n), 0);
+          for (int i = 0; i < n; ++i, ++squares)
+            EXPECT_EQ(list[i].id, -1) << "design " << design << " at " << z << " mm: cf " << list[i].cf;
+        }
+    }
+  EXPECT_GT(squares, 18) << "the designs were seen as squares";
+}
