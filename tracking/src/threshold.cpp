@@ -111,18 +111,32 @@ namespace
 
   // Local threshold: dark when the grey is at least kOffset below the mean
   // of the square neighbourhood around it (about a tenth of the image's
-  // shorter side), which follows light that changes across the frame.
+  // shorter side), which follows light that changes across the frame. The
+  // mean changes slowly: it is taken on a picture a quarter the size and
+  // brought back to full size between its points.
   constexpr int kOffset = 10;
 
   int adaptive(const ARUint8* image, int width, int height, cv::Mat& mask)
   {
-    static cv::Mat grey;
+    static cv::Mat grey, small, smallMean, mean;
     const cv::Mat bgra(height, width, CV_8UC4, const_cast<ARUint8*>(image));
     cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
-    int block = std::max(7, std::min(width, height) / 10) | 1;
-    cv::adaptiveThreshold(grey, mask, 255, cv::ADAPTIVE_THRESH_MEAN_C, cv::THRESH_BINARY_INV, block, kOffset);
+    const int shrink = std::min(width, height) >= 160 ? 4 : 1;
+    const int block = std::max(3, std::min(width, height) / 10 / shrink) | 1;
+    if (shrink > 1)
+      cv::resize(grey, small, cv::Size((width + shrink - 1) / shrink, (height + shrink - 1) / shrink), 0, 0,
+                 cv::INTER_AREA);
+    else
+      grey.copyTo(small);
+    cv::blur(small, smallMean, cv::Size(block, block), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+    if (shrink > 1)
+      cv::resize(smallMean, mean, grey.size(), 0, 0, cv::INTER_LINEAR);
+    else
+      smallMean.copyTo(mean);
+    cv::subtract(mean, cv::Scalar(kOffset), mean);
+    cv::compare(grey, mean, mask, cv::CMP_LE);
     ar::clearFrame(mask);
-    return std::max(0, std::min(255, static_cast<int>(std::lround(cv::mean(grey)[0])) - kOffset));
+    return std::max(0, std::min(255, static_cast<int>(std::lround(cv::mean(smallMean)[0])) - kOffset));
   }
 }
 
