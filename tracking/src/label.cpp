@@ -104,8 +104,8 @@ namespace ar
         runs[static_cast<std::size_t>(a)].parent = b;
     }
 
-    // The first set pixel at or after x in a row whose last pixel is
-    // clear (the frame), so that the scan needs no bound of its own.
+    // The first set pixel at or after x in a row, or width; eight pixels
+    // at a time over clear stretches.
     int nextSet(const ARUint8* row, int x, int width)
     {
       while (x < width && (x & 7) != 0 && row[x] == 0)
