@@ -8,7 +8,9 @@
 // across the frame (gain 1 to 0.3, noise 3); at 640x480 and 1280x720.
 //
 //   tracking_bench [FRAMES]      (run from the source tree: Data/patt.vesk)
-//   BENCH_MISSES=1 also lists the poses of the frames ours missed.
+//   BENCH_MISSES=1 also lists the poses of the frames ours missed;
+//   BENCH_ONLY=TEXT runs only the rows whose condition contains TEXT
+//   ("640x480 blur", say).
 #include <opencv2/aruco.hpp>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
@@ -85,31 +87,58 @@ namespace
   };
 
   // Poses spread over distance, tilt, turn and place in view, the same for
-  // every detector; the marker and its paper always wholly in view.
-  std::vector<std::array<double, 6> > poses(const ARParam& cam, int count)
+  // every detector; the marker and its paper always wholly in view. The
+  // tilt is the angle between the marker's normal and the line of sight to
+  // it (what foreshortens it), up to 60 degrees, in any direction.
+  struct Pose
+  {
+    double u, v, z, tilt, towards, roll;
+  };
+
+  std::vector<Pose> poses(const ARParam& cam, int count)
   {
     cv::RNG rng(2024);
-    std::vector<std::array<double, 6> > out;
+    std::vector<Pose> out;
     for (int i = 0; i < count; ++i)
       {
         const double z = 250 + 1250 * (i + rng.uniform(0.0, 1.0)) / count;
         const double tilt = rng.uniform(0.0, 60.0), towards = rng.uniform(0.0, 2 * M_PI);
         const double reach = cam.mat[0][0] * 80 * 0.72 / z + 4;  // half the paper's diagonal, pixels
         const double u = rng.uniform(reach, cam.xsize - reach), v = rng.uniform(reach, cam.ysize - reach);
-        out.push_back({u, v, z, tilt * std::cos(towards), tilt * std::sin(towards), rng.uniform(0.0, 360.0)});
+        out.push_back({u, v, z, tilt, towards, rng.uniform(0.0, 360.0)});
       }
     return out;
   }
 
-  std::vector<Frame> makeFrames(const synth::Scene& scene, const std::vector<std::array<double, 6> >& at,
+  // The marker centred on pixel (u, v) at depth z, facing the camera along
+  // the line of sight, then tilted away from it.
+  void placeAt(const ARParam& cam, const Pose& p, double conv[3][4])
+  {
+    synth::poseAt(cam, p.u, p.v, p.z, 0, 0, p.roll, conv);
+    const cv::Vec3d ray = cv::normalize(cv::Vec3d(conv[0][3], conv[1][3], conv[2][3]));
+    // Turn the optical axis onto the ray, then tilt about an axis across it.
+    const cv::Vec3d axis = cv::Vec3d(0, 0, 1).cross(ray);
+    cv::Matx33d toRay = cv::Matx33d::eye(), tilt;
+    if (cv::norm(axis) > 1e-12)
+      cv::Rodrigues(axis / cv::norm(axis) * std::asin(std::min(1.0, cv::norm(axis))), toRay);
+    const cv::Vec3d across = toRay * cv::Vec3d(std::cos(p.towards), std::sin(p.towards), 0);
+    cv::Rodrigues(across * (p.tilt * M_PI / 180), tilt);
+    const cv::Matx33d R0(conv[0][0], conv[0][1], conv[0][2], conv[1][0], conv[1][1], conv[1][2], conv[2][0],
+                         conv[2][1], conv[2][2]);
+    const cv::Matx33d R = tilt * toRay * R0;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c)
+        conv[r][c] = R(r, c);
+  }
+
+  std::vector<Frame> makeFrames(const synth::Scene& scene, const std::vector<Pose>& at,
                                 const Condition& c)
   {
     std::vector<Frame> frames;
     for (std::size_t i = 0; i < at.size(); ++i)
       {
         Frame f;
-        const auto& p = at[i];
-        synth::poseAt(scene.camera(), p[0], p[1], p[2], p[3], p[4], p[5], f.truth);
+        placeAt(scene.camera(), at[i], f.truth);
         f.image = scene.render(f.truth);
         if (c.gainLeft != 1 || c.gainRight != 1)
           synth::light(f.image, c.gainLeft, c.gainRight);
@@ -253,6 +282,11 @@ int main(int argc, char** argv)
       const auto at = poses(cam, count);
       for (const Condition& c : conditions)
         {
+          char label[64];
+          std::snprintf(label, sizeof label, "%dx%d %s", size.width, size.height, c.name);
+          const char* only = std::getenv("BENCH_ONLY");
+          if (only != nullptr && std::string(label).find(only) == std::string::npos)
+            continue;
           const std::vector<Frame> arucoFrames = makeFrames(aruco, at, c);
           const Result a = timeEach(arucoFrames, [&](const Frame& f, double pose[3][4]) {
             cv::Mat grey;
@@ -311,15 +345,13 @@ int main(int argc, char** argv)
                 double center[2] = {0, 0};
                 return pick >= 0 && arGetTransMat(&list[pick], center, 80.0, pose) >= 0;
               });
-              char label[64];
-              std::snprintf(label, sizeof label, "%dx%d %s", size.width, size.height, c.name);
               printRow(label, modeName(mode), o, a, t);
               if (std::getenv("BENCH_MISSES") != nullptr)
                 for (int i : o.missed)
                   {
                     const auto& p = at[static_cast<std::size_t>(i)];
-                    std::printf("    missed frame %d: at (%.0f, %.0f), %.0f mm, tilt (%.0f, %.0f), turn %.0f\n", i, p[0],
-                                p[1], p[2], p[3], p[4], p[5]);
+                    std::printf("    missed frame %d: at (%.0f, %.0f), %.0f mm, tilt %.0f towards %.0f, turn %.0f\n", i,
+                                p.u, p.v, p.z, p.tilt, p.towards * 180 / M_PI, p.roll);
                   }
             }
         }

@@ -158,6 +158,32 @@ TEST_F(Light, SensorNoiseFindsTheSameMarkerAsTheCleanFrame)
     }
 }
 
+// A blurred edge is found where it is, not pulled towards the background
+// beyond the paper: corners within an eighth of a pixel, near and far.
+TEST_F(Light, BlurredEdgesAreFoundWhereTheyAre)
+{
+  camera(640, 480);
+  for (double z : {400.0, 1000.0})
+    for (double roll : {10.0, 100.0})
+      {
+        SCOPED_TRACE(testing::Message() << z << " mm, turned " << roll);
+        cv::Mat image = frame(330, 250, z, 15, -10, roll);
+        synth::degrade(image, 0, 1.5, 7);
+        const ARMarkerInfo* m = find(image);
+        ASSERT_NE(m, nullptr);
+        double worst = 0;
+        for (int k = 0; k < 4; ++k)
+          {
+            double u, v, nearest = 1e9;
+            project(cam, truth, k == 0 || k == 3 ? -40 : 40, k < 2 ? 40 : -40, u, v);
+            for (int j = 0; j < 4; ++j)
+              nearest = std::min(nearest, std::hypot(m->vertex[j][0] - u, m->vertex[j][1] - v));
+            worst = std::max(worst, nearest);
+          }
+        EXPECT_LT(worst, 0.12);
+      }
+}
+
 TEST_F(Light, SmallSteepAndNearMarkersAreIdentified)
 {
   camera(640, 480);

@@ -54,6 +54,11 @@ namespace ar
       return true;
     }
 
+    // Half the window across an edge once it has been found (pixels): wide
+    // enough for a sharp edge and most of a blurred one (sigma 1.5), narrow
+    // enough to leave out what lies a few pixels beyond it.
+    constexpr double kFineReach = 2.0;
+
     // Grey level (mean of B, G, R) at an observed position, bilinear;
     // -1 outside the image.
     double grey(const ARUint8* image, int width, int height, double x, double y)
@@ -79,8 +84,7 @@ namespace ar
       const double length = std::hypot(to[0] - from[0], to[1] - from[1]);
       const int positions = std::max(8, std::min(64, static_cast<int>(length)));
       const double step = 0.5;
-      const int taps = static_cast<int>(2 * reach / step + 0.5) + 1;
-      std::vector<double> profile(static_cast<std::size_t>(taps));
+      std::vector<double> profile(static_cast<std::size_t>(2 * reach / step + 0.5) + 1);
       std::vector<cv::Point2d> edge;
       edge.reserve(static_cast<std::size_t>(positions));
       for (int k = 0; k < positions; ++k)
@@ -89,19 +93,23 @@ namespace ar
           const double t = 0.12 + 0.76 * (k + 0.5) / positions;
           const double bx = from[0] + t * (to[0] - from[0]);
           const double by = from[1] + t * (to[1] - from[1]);
-          // The window is centred again on each estimate: on a blurred
+          // The first look spans the whole reach, to find the edge. Then the
+          // window is centred on each estimate and narrowed: on a blurred
           // edge the ends of a window off the edge fall short of the dark
           // and the light level by different amounts, which moves the
-          // estimate; centred, they fall short alike and the estimate
-          // stays on the edge.
-          double centre = 0, found = 0;
+          // estimate, and a wide window also takes in whatever lies beyond
+          // the paper; centred and narrow, both ends fall short alike and
+          // nothing else comes in.
+          double centre = 0, found = 0, lastCentre = 0, lastOffset = 0;
           bool ok = false;
-          for (int pass = 0; pass < 3; ++pass)
+          for (int pass = 0; pass < 6; ++pass)
             {
+              const double r = pass == 0 ? reach : std::min(reach, kFineReach);
+              const int taps = static_cast<int>(2 * r / step + 0.5) + 1;
               bool inside = true;
               for (int i = 0; i < taps && inside; ++i)
                 {
-                  const double s = centre - reach + i * step;
+                  const double s = centre - r + i * step;
                   double ox, oy;
                   arParamIdeal2Observ(camera.dist_factor, bx + s * side.a, by + s * side.b, &ox, &oy);
                   profile[static_cast<std::size_t>(i)] = grey(image, width, height, ox, oy);
@@ -124,15 +132,35 @@ namespace ar
                   area += (i == 0 || i == taps - 1) ? f / 2 : f;
                 }
               area *= step;
-              // The step sits (2*reach - area) from the dark end.
-              const double fromDark = 2 * reach - area;
-              if (fromDark < 1.0 || fromDark > 2 * reach - 1.0)
+              // The step sits (2*r - area) from the dark end.
+              const double fromDark = 2 * r - area;
+              if (fromDark < 0.5 || fromDark > 2 * r - 0.5)
                 break;
-              found = centre + (darkFirst ? -reach + fromDark : reach - fromDark);
+              const double estimate = centre + (darkFirst ? -r + fromDark : r - fromDark);
+              if (std::fabs(estimate) > reach)
+                break;
+              found = estimate;
               ok = true;
-              if (std::fabs(found - centre) < 0.02 || std::fabs(found) > reach)
+              if (pass == 0)
+                {
+                  centre = found;
+                  continue;
+                }
+              // A narrow window off the edge sees it only in part and moves
+              // less than the way to it: the centre goes where the
+              // estimate's offset would vanish (secant), not to the estimate.
+              const double offset = estimate - centre;
+              if (std::fabs(offset) < 0.005)
                 break;
-              centre = found;
+              double next = estimate;
+              if (pass > 1 && std::fabs(offset - lastOffset) > 1e-6)
+                next = centre - offset * (centre - lastCentre) / (offset - lastOffset);
+              if (!(std::fabs(next) <= reach))
+                break;
+              lastCentre = centre;
+              lastOffset = offset;
+              centre = next;
+              found = next;
             }
           if (ok)
             edge.emplace_back(bx + found * side.a, by + found * side.b);
