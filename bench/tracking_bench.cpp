@@ -350,7 +350,7 @@ int main(int argc, char** argv)
                 for (int i : o.missed)
                   {
                     const auto& p = at[static_cast<std::size_t>(i)];
-                    std::printf("    missed frame %d: at (%.0f, %.0f), %.0f mm, tilt %.0f towards %.0f, turn %.0f\n", i,
+                    std::printf("    missed frame %d: at (%.2f, %.2f), %.1f mm, tilt %.2f towards %.2f, turn %.2f\n", i,
                                 p.u, p.v, p.z, p.tilt, p.towards * 180 / M_PI, p.roll);
                   }
             }

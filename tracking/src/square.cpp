@@ -50,7 +50,12 @@ namespace ar
 
     // The square test: from point 0 find the farthest point, then each
     // half must hold one more corner (or one half two and the other none).
-    bool cornersOf(const std::vector<cv::Point>& c, int area, int corners[5])
+    // When the start point turns out to lie on a side rather than at a
+    // corner (a corner rounded by blur or by a steep view, whose farthest
+    // point from the top-left pixel is off the corner), the four corners
+    // found elsewhere go to moved, in order, and the test fails; the caller
+    // restarts the contour at one of them.
+    bool cornersOf(const std::vector<cv::Point>& c, int area, int corners[5], std::vector<int>* moved = nullptr)
     {
       const int last = static_cast<int>(c.size()) - 1;
       int far = 0;
@@ -91,7 +96,21 @@ namespace ar
           corners[1] = far;
           return exactlyOne(c, far, mid, thresh, corners[2]) && exactlyOne(c, mid, last, thresh, corners[3]);
         }
+      if (moved != nullptr && first.size() + second.size() == 3)
+        {
+          moved->assign(first.begin(), first.end());
+          moved->push_back(far);
+          moved->insert(moved->end(), second.begin(), second.end());
+        }
       return false;
+    }
+
+    // The contour closed again from its point `from` (an index of c).
+    void restartAt(std::vector<cv::Point>& c, int from)
+    {
+      const int n = static_cast<int>(c.size()) - 1;
+      std::rotate(c.begin(), c.begin() + from, c.begin() + n);
+      c[static_cast<std::size_t>(n)] = c[0];
     }
   }
 
@@ -127,6 +146,22 @@ namespace ar
     contour.resize(static_cast<std::size_t>(n) + 1);
     for (int i = 0; i <= n; ++i)
       contour[static_cast<std::size_t>(i)] = outline[static_cast<std::size_t>((far + i) % n)];
-    return cornersOf(contour, region.area, corners);
+    std::vector<int> moved;
+    if (cornersOf(contour, region.area, corners, &moved))
+      return true;
+    if (moved.size() != 4)
+      return false;
+    // Restarted at the first of the four corners found elsewhere, each
+    // side between two of them must be straight, the start's side too.
+    restartAt(contour, moved[0]);
+    const double thresh = (region.area / 0.75) * parameters().cornerSplitFactor;
+    for (int k = 0; k < 4; ++k)
+      corners[k] = moved[static_cast<std::size_t>(k)] - moved[0];
+    corners[4] = n;
+    std::vector<int> extra;
+    for (int k = 0; k < 4; ++k)
+      if (!splitAtCorners(contour, corners[k], corners[k + 1], thresh, extra) || !extra.empty())
+        return false;
+    return true;
   }
 }

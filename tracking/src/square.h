@@ -11,8 +11,9 @@
 namespace ar
 {
   // The region's outer boundary, clockwise on screen, restarted at the
-  // point farthest from the leftmost pixel of its top row and closed (the
-  // last point repeats the first). corners[0..4] are contour indices of the
+  // point farthest from the leftmost pixel of its top row (or, when that
+  // point lies beside a rounded corner, at a corner) and closed (the last
+  // point repeats the first). corners[0..4] are contour indices of the
   // four corners, corners[4] the closing index. False when not a square.
   bool findSquare(const Region& region, std::vector<cv::Point>& contour, int corners[5]);
 }
