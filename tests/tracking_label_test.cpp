@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "label.h"
+#include "square.h"
 #include "scene.h"
 #include "tracking_support.h"
 
@@ -131,4 +132,30 @@ TEST(Labelling, WorkBuffersAreReusedAcrossFramesOfEveryKind)
   EXPECT_EQ(regions[0].outline.size(), 80u);
   EXPECT_EQ(ar::findRegions(busy, 1, 100, regions), 14u * 14u);
   EXPECT_EQ(regions[0].outline.size(), 1u);
+}
+
+// A thin quadrilateral whose corner farthest from its top-left pixel is
+// rounded (as blur or a steep view rounds it): the outline's start falls
+// beside that corner, and the four corners are still found.
+TEST(Squares, ARoundedCornerBesideTheStartStillGivesFourCorners)
+{
+  cv::Mat mask = cv::Mat::zeros(60, 80, CV_8UC1);
+  const std::vector<cv::Point> quad = {{20, 10}, {53, 10}, {54, 13}, {46, 26}, {11, 26}};
+  cv::fillConvexPoly(mask, quad, cv::Scalar(255));
+  std::vector<ar::Region> regions;
+  ASSERT_EQ(ar::findRegions(mask, 70, 100000, regions), 1u);
+  std::vector<cv::Point> contour;
+  int corners[5];
+  ASSERT_TRUE(ar::findSquare(regions[0], contour, corners));
+  // One found corner near each of the four real ones (the rounded one
+  // anywhere on its cut).
+  const cv::Point real[4] = {{20, 10}, {54, 11}, {46, 26}, {11, 26}};
+  for (const cv::Point& r : real)
+    {
+      double nearest = 1e9;
+      for (int k = 0; k < 4; ++k)
+        nearest = std::min(nearest, cv::norm(contour[static_cast<std::size_t>(corners[k])] - r));
+      EXPECT_LT(nearest, 3.0) << r;
+    }
+  EXPECT_EQ(corners[4], static_cast<int>(contour.size()) - 1);
 }
