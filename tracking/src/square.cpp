@@ -151,17 +151,67 @@ namespace ar
       return true;
     if (moved.size() != 4)
       return false;
-    // Restarted at the first of the four corners found elsewhere, each
-    // side between two of them must be straight, the start's side too.
-    restartAt(contour, moved[0]);
+    // Five corners where four were wanted: the start and the four found
+    // elsewhere. Either the start lies on a side (then each side between
+    // the other four is straight, the start's too), or two of the five are
+    // the two ends of a corner cut off by blur or a steep view (then they
+    // are close together, and one of them stands for the corner).
+    std::vector<int> five = {0};
+    five.insert(five.end(), moved.begin(), moved.end());
     const double thresh = (region.area / 0.75) * parameters().cornerSplitFactor;
+    bool straight = true;
+    {
+      std::vector<cv::Point> restarted = contour;
+      restartAt(restarted, moved[0]);
+      std::vector<int> extra;
+      for (int k = 0; k < 4 && straight; ++k)
+        {
+          const int a = moved[static_cast<std::size_t>(k)] - moved[0];
+          const int b = k < 3 ? moved[static_cast<std::size_t>(k + 1)] - moved[0] : n;
+          straight = splitAtCorners(restarted, a, b, thresh, extra) && extra.empty();
+        }
+    }
+    if (!straight)
+      {
+        // The closest two neighbours among the five, within a quarter of
+        // the mean side: the later one goes (the start, if it is one of
+        // them).
+        double gaps[5], perimeter = 0;
+        for (int k = 0; k < 5; ++k)
+          {
+            gaps[k] = cv::norm(contour[static_cast<std::size_t>(five[static_cast<std::size_t>(k)])] -
+                               contour[static_cast<std::size_t>(five[static_cast<std::size_t>((k + 1) % 5)])]);
+            perimeter += gaps[k];
+          }
+        int drop = -1;
+        double closest = 0.25 * perimeter / 4;
+        for (int k = 0; k < 5; ++k)
+          {
+            const int next = (k + 1) % 5;
+            const double d = gaps[k];
+            if (d < closest)
+              {
+                closest = d;
+                drop = next == 0 || k == 0 ? 0 : next;
+              }
+          }
+        if (drop < 0)
+          return false;
+        five.erase(five.begin() + drop);
+        if (drop != 0)
+          {
+            // The start stays a corner: no restart.
+            for (int k = 0; k < 4; ++k)
+              corners[k] = five[static_cast<std::size_t>(k)];
+            corners[4] = n;
+            return true;
+          }
+      }
+    // Restarted at the first corner after the start.
+    restartAt(contour, moved[0]);
     for (int k = 0; k < 4; ++k)
       corners[k] = moved[static_cast<std::size_t>(k)] - moved[0];
     corners[4] = n;
-    std::vector<int> extra;
-    for (int k = 0; k < 4; ++k)
-      if (!splitAtCorners(contour, corners[k], corners[k + 1], thresh, extra) || !extra.empty())
-        return false;
     return true;
   }
 }

@@ -114,7 +114,7 @@ namespace
   // shorter side), which follows light that changes across the frame. The
   // mean changes slowly: it is taken on a picture a quarter the size and
   // brought back to full size between its points.
-  constexpr int kOffset = 10;
+  constexpr int kOffset = 20;
 
   int adaptive(const ARUint8* image, int width, int height, cv::Mat& mask)
   {
