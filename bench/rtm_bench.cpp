@@ -80,9 +80,11 @@ namespace
   class CountingSink : public RTC::DataFlowComponentBase
   {
   public:
-    explicit CountingSink(RTC::Manager* m) : RTC::DataFlowComponentBase(m), data(), port("Angle", data)
+    explicit CountingSink(RTC::Manager* m) : RTC::DataFlowComponentBase(m), data(), port("Angle", data) {}
+    RTC::ReturnCode_t onInitialize() override
     {
       registerInPort("Angle", port);
+      return RTC::RTC_OK;
     }
     RTC::TimedFloatSeq data;
     RTC::InPort<RTC::TimedFloatSeq> port;

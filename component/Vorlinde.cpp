@@ -31,7 +31,16 @@ Vorlinde::Vorlinde(RTC::Manager* manager)
     angleData(),
     anglePort("Angle", angleData)
 {
+}
+
+// The port is registered here, not in the constructor: a manager names the
+// component after constructing it and fixes each port's name
+// ("Vorlinde0.Angle") and its port.inport.Angle.* keys when the port is
+// registered.
+RTC::ReturnCode_t Vorlinde::onInitialize()
+{
   registerInPort("Angle", anglePort);
+  return RTC::RTC_OK;
 }
 
 Vorlinde::~Vorlinde()

@@ -1,6 +1,7 @@
 // Vorlinde: the joint-angle RT-Component.
 //
-// One input port "Angle" (RTC::TimedFloatSeq). Each period of its execution
+// One input port "Angle" (RTC::TimedFloatSeq), registered in onInitialize.
+// Each period of its execution
 // context, while the component is active, onExecute takes the next datum
 // from the port and copies its first three floats into arm_angle.
 #ifndef VORLINDE_H
@@ -19,6 +20,7 @@ public:
   Vorlinde(RTC::Manager* manager);
   virtual ~Vorlinde();
 
+  virtual RTC::ReturnCode_t onInitialize();
   virtual RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id);
 
 protected:

@@ -22,9 +22,11 @@ namespace
   class Sink : public DataFlowComponentBase
   {
   public:
-    explicit Sink(Manager* m) : DataFlowComponentBase(m), data(), port("Angle", data)
+    explicit Sink(Manager* m) : DataFlowComponentBase(m), data(), port("Angle", data) {}
+    ReturnCode_t onInitialize() override
     {
       registerInPort("Angle", port);
+      return RTC_OK;
     }
     TimedFloatSeq data;
     InPort<TimedFloatSeq> port;
@@ -60,9 +62,11 @@ namespace
   class Source : public DataFlowComponentBase
   {
   public:
-    explicit Source(Manager* m) : DataFlowComponentBase(m), data(), port("Out", data)
+    explicit Source(Manager* m) : DataFlowComponentBase(m), data(), port("Out", data) {}
+    ReturnCode_t onInitialize() override
     {
       registerOutPort("Out", port);
+      return RTC_OK;
     }
     TimedFloatSeq data;
     StrictOutPort port;
@@ -72,9 +76,11 @@ namespace
   class Plain : public DataFlowComponentBase
   {
   public:
-    explicit Plain(Manager* m) : DataFlowComponentBase(m), data(), port("Out", data)
+    explicit Plain(Manager* m) : DataFlowComponentBase(m), data(), port("Out", data) {}
+    ReturnCode_t onInitialize() override
     {
       registerOutPort("Out", port);
+      return RTC_OK;
     }
     TimedFloatSeq data;
     OutPort<TimedFloatSeq> port;

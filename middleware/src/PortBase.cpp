@@ -78,11 +78,15 @@ namespace RTC
 
   PortBase::~PortBase() { deactivate(); }
 
+  void PortBase::setOwner(RTObject_impl* owner)
+  {
+    m_owner = owner;
+    m_fullName = owner != nullptr ? owner->getInstanceName() + "." + m_name : m_name;
+  }
+
   std::string PortBase::getFullName() const
   {
-    if (m_owner == nullptr)
-      return m_name;
-    return m_owner->getInstanceName() + "." + m_name;
+    return m_owner == nullptr ? m_name : m_fullName;
   }
 
   PortService_ptr PortBase::getPortRef() const

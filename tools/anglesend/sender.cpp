@@ -10,7 +10,14 @@ namespace sender
   AngleSender::AngleSender(RTC::Manager* manager)
     : RTC::DataFlowComponentBase(manager), data(), port("Angle", data)
   {
+  }
+
+  // Registered once the manager has named the component, so that the
+  // port is "<instance>.Angle".
+  RTC::ReturnCode_t AngleSender::onInitialize()
+  {
     registerOutPort("Angle", port);
+    return RTC::RTC_OK;
   }
 
   namespace

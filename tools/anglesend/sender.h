@@ -18,6 +18,7 @@ namespace sender
   {
   public:
     AngleSender(RTC::Manager* manager);
+    RTC::ReturnCode_t onInitialize() override;
     RTC::TimedFloatSeq data;
     RTC::OutPort<RTC::TimedFloatSeq> port;
   };

@@ -50,10 +50,12 @@ namespace RTC
 
     // The name given to the constructor ("Angle").
     const std::string& getName() const { return m_name; }
-    // "<owner instance>.<name>", formed when asked, so that a port
-    // registered before the owner was named still reports the full name.
+    // "<owner instance>.<name>", as fixed when the port was registered.
     std::string getFullName() const;
-    void setOwner(RTObject_impl* owner) { m_owner = owner; }
+    // The owner, and the port's name as peers see it, fixed now from the
+    // owner's instance name, as managers do: a port registered before the
+    // manager has named its component (in the constructor) is ".name".
+    void setOwner(RTObject_impl* owner);
     // The name the owner registered the port under: it selects the keys
     // port.<inport|outport>.<name>.* of the owner's configuration, with
     // port.<inport|outport>.dataport.* as their defaults.
@@ -110,6 +112,7 @@ namespace RTC
 
     std::string m_name;
     std::string m_configName;
+    std::string m_fullName;  // fixed at registration
     RTObject_impl* m_owner;
     PortService_var m_objref;
     std::vector<std::pair<std::string, std::string> > m_properties;
