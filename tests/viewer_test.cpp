@@ -21,6 +21,7 @@
 
 #include "process.h"
 #include "scene.h"
+#include "sender.h"
 
 using testing_support::Process;
 using Clock = std::chrono::steady_clock;
@@ -458,6 +459,46 @@ TEST_F(ViewerStart, MissingFilesAndCameraFailWithTheirMessages)
   EXPECT_EQ(noDevice.out, "");
   EXPECT_EQ(std::count(noDevice.err.begin(), noDevice.err.end(), '\n'), 1) << noDevice.err;
   EXPECT_NE(noDevice.err.find("/dev/video-vorlinde-none"), std::string::npos) << noDevice.err;
+}
+
+// exit() on the component from another process, as rtexit calls it.
+RTC::ReturnCode_t exitComponent()
+{
+  static sender::AngleSender* self = sender::startSender("viewer_test");
+  EXPECT_NE(self, nullptr);
+  RTC::PortService_var port;
+  std::string error;
+  if (!sender::findPort(testing_support::fixtureNamingService(), "Vorlinde0:Angle", port, error))
+    {
+      ADD_FAILURE() << error;
+      return RTC::RTC_ERROR;
+    }
+  RTC::PortProfile_var profile = port->get_port_profile();
+  return profile->owner->exit();
+}
+
+TEST_F(Viewer, ExitFromAToolEndsTheProgramWithItsNameUnlessToldNotTo)
+{
+  std::vector<std::string> lookup = {testing_support::builtProgram("tools/anglesend"), "-n",
+                                     testing_support::fixtureNamingService(), "Vorlinde0:Angle", "1"};
+  {
+    auto viewer = startViewer("-synthetic -still");
+    ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
+    EXPECT_EQ(exitComponent(), RTC::RTC_OK);
+    EXPECT_EQ(viewer->wait(5000), 0) << viewer->errorText();
+    std::string output;
+    EXPECT_EQ(testing_support::run(lookup, &output), 1);
+    EXPECT_NE(output.find("no component"), std::string::npos) << output;
+  }
+  // manager.shutdown_on_nortcs: NO keeps the window, without a component.
+  auto viewer = startViewer("-synthetic -still", {"-o", "manager.shutdown_on_nortcs:NO"});
+  ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
+  EXPECT_EQ(exitComponent(), RTC::RTC_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_TRUE(viewer->running());
+  std::string output;
+  EXPECT_EQ(testing_support::run(lookup, &output), 1);
+  escapeAndReadRate(*viewer, 320, 240);
 }
 
 TEST_F(Viewer, TerminatingRemovesTheComponentsName)

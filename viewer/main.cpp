@@ -6,6 +6,9 @@
 #include <GL/freeglut.h>
 #include <malloc.h>
 
+#include <strings.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -39,12 +42,49 @@ void initHostedModule(RTC::Manager* manager)
     }
 }
 
+static RTC::Manager* the_manager = NULL;
+
+// When a tool has called exit() on the component (rtexit), the program
+// ends as a manager left with no component does: a second later, with
+// status 0, its names already unbound; unless the configuration says
+// manager.shutdown_on_nortcs: NO.
+static void endWhenNoComponentIsLeft()
+{
+  static double next_look = 0.0, gone_since = -1.0;
+  static bool had_one = false;
+  const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  if (now < next_look)
+    return;
+  next_look = now + 0.1;
+  if (!the_manager->getComponents().empty())
+    {
+      had_one = true;
+      gone_since = -1.0;
+      return;
+    }
+  if (!had_one || strcasecmp(the_manager->getConfig().getProperty("manager.shutdown_on_nortcs").c_str(), "YES") != 0)
+    return;
+  if (gone_since < 0.0)
+    gone_since = now;
+  if (now - gone_since < 1.0)
+    return;
+  std::fprintf(stderr, "VorlindeComp: the component has exited and none is left; the program ends\n");
+  shutdownViewer();
+  std::exit(0);
+}
+
+static void onFrameOrEnd()
+{
+  endWhenNoComponentIsLeft();
+  onFrame();
+}
+
 void runViewer(int argc, char** argv)
 {
   glutInit(&argc, argv);
   initViewer();
   arVideoCapStart();
-  argMainLoop(NULL, onKey, onFrame);
+  argMainLoop(NULL, onKey, onFrameOrEnd);
 }
 
 int main(int argc, char** argv)
@@ -59,6 +99,7 @@ int main(int argc, char** argv)
   mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
   RTC::Manager* manager = RTC::Manager::init(argc, argv);
+  the_manager = manager;
   manager->setModuleInitProc(initHostedModule);
   manager->activateManager();
   manager->runManager(true);

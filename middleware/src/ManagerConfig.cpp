@@ -101,6 +101,7 @@ namespace RTC
       "logger.enable", "NO",
       "manager.instance_name", "manager",
       "manager.components.precreate", "",
+      "manager.shutdown_on_nortcs", "YES",
       ""
     };
     config.setDefaults(defaults);
