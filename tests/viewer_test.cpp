@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <signal.h>
@@ -499,6 +500,42 @@ TEST_F(Viewer, ExitFromAToolEndsTheProgramWithItsNameUnlessToldNotTo)
   std::string output;
   EXPECT_EQ(testing_support::run(lookup, &output), 1);
   escapeAndReadRate(*viewer, 320, 240);
+}
+
+// cmake --install into a new prefix: the installed program runs from its
+// share directory on the built-in scene, the installed module loads, and
+// cpack makes a Debian package that names the libraries it needs.
+TEST_F(Viewer, InstalledProgramRunsAndThePackageNamesItsDependencies)
+{
+  char dir[] = "/tmp/vorlinde-install-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string prefix = dir;
+  std::string output;
+  ASSERT_EQ(testing_support::run({PROJ_CMAKE, "--install", PROJ_BINARY_DIR, "--prefix", prefix}, &output), 0)
+    << output;
+  ASSERT_EQ(access((prefix + "/share/vorlinde/Data/patt.vesk").c_str(), R_OK), 0);
+  void* module = dlopen((prefix + "/lib/vorlinde/Vorlinde.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  EXPECT_NE(dlsym(module, "VorlindeInit"), nullptr);
+
+  Process viewer({prefix + "/bin/VorlindeComp", "-o", "corba.nameservers:" + testing_support::fixtureNamingService()},
+                 {"VORLINDE_VIDEO=-synthetic -still", "DISPLAY=" + testing_support::fixtureDisplay()},
+                 prefix + "/share/vorlinde");
+  ASSERT_TRUE(waitForArm(8000)) << viewer.errorText();
+  escapeAndReadRate(viewer, 320, 240);
+
+  ASSERT_EQ(testing_support::run({PROJ_CPACK, "-G", "DEB", "-B", prefix + "/package", "--config",
+                                  std::string(PROJ_BINARY_DIR) + "/CPackConfig.cmake"},
+                                 &output, 120000),
+            0)
+    << output;
+  ASSERT_EQ(testing_support::run({"/bin/sh", "-c", "dpkg-deb -f " + prefix + "/package/vorlinde_*.deb Package Depends"},
+                                 &output),
+            0);
+  EXPECT_NE(output.find("Package: vorlinde"), std::string::npos) << output;
+  for (const char* library : {"libomniorb4", "libopencv-core", "libglut"})
+    EXPECT_NE(output.find(library), std::string::npos) << library << " missing from " << output;
+  testing_support::run({"/bin/rm", "-rf", prefix});
 }
 
 TEST_F(Viewer, TerminatingRemovesTheComponentsName)
