@@ -422,6 +422,23 @@ TEST(Process, NameServiceRestartedEmptyHasTheNameBackWithinOneInterval)
   EXPECT_NE(err.find("Vorlinde0.rtc\" was gone"), std::string::npos) << err;
 }
 
+// The component's endpoint, the naming service and the sender each on an
+// address of their own, as on three machines: the component publishes and
+// listens on its endpoint only, the sender finds it through the naming
+// service and reaches it there.
+TEST(Process, ComponentNamingServiceAndSenderOnThreeAddresses)
+{
+  testing_support::NamingServer names(testing_support::freePort(), "127.0.0.3");
+  ASSERT_TRUE(names.start());
+  auto probe = startProbe({"-o", "corba.endpoints:127.0.0.2:"}, names.address());
+  ASSERT_TRUE(waitBound(names.address(), componentPath(), true, 3000));
+  Process sender({testing_support::builtProgram("tools/anglesend"), "-n", names.address(), "Vorlinde0:Angle", "30",
+                  "-45", "90"},
+                 {"ORBendPoint=giop:tcp:127.0.0.4:"});
+  EXPECT_EQ(sender.wait(20000), 0) << sender.errorText();
+  EXPECT_TRUE(probe->waitForOutput("angle 30 -45 90", 5000)) << probe->errorText();
+}
+
 TEST(Process, TwoInstancesOfOneNameNeverUnbindEachOther)
 {
   const std::vector<std::string> often = {"-o", "naming.update.interval:0.5"};

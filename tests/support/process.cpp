@@ -209,7 +209,7 @@ namespace testing_support
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr = {};
         addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        inet_pton(AF_INET, m_host.c_str(), &addr.sin_addr);
         addr.sin_port = htons(static_cast<std::uint16_t>(m_port));
         const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         close(fd);

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support
@@ -52,11 +53,12 @@ namespace testing_support
   class NamingServer
   {
   public:
-    explicit NamingServer(int port) : m_port(port) {}
+    // host: the loopback address it listens on (127.0.0.1 unless told).
+    explicit NamingServer(int port, std::string host = "127.0.0.1") : m_port(port), m_host(std::move(host)) {}
     ~NamingServer() { stop(); }
     NamingServer(const NamingServer&) = delete;
     NamingServer& operator=(const NamingServer&) = delete;
-    std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
+    std::string address() const { return m_host + ":" + std::to_string(m_port); }
     // Returns once it serves (false if it did not within 5 s).
     bool start();
     // SIGTERM, or SIGKILL as a crash would.
@@ -64,6 +66,7 @@ namespace testing_support
 
   private:
     int m_port;
+    std::string m_host;
     std::string m_dir;
     Process* m_server = nullptr;
   };
