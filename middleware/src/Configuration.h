@@ -1,10 +1,13 @@
-// SDOPackage::Configuration for a component without configuration
-// parameters: no sets but an always-present active set "default", and no
-// service profiles (a status observer is politely refused). Tools drop a
-// component whose configuration calls raise, so none of these do.
+// SDOPackage::Configuration over a component's ConfigAdmin: the sets and
+// their values as strings, answered as real components answer (including
+// their exceptions); the single-parameter operations are the empty stubs
+// peers have. No service profiles (a status observer is politely refused).
 #ifndef RTM_SRC_CONFIGURATION_H
 #define RTM_SRC_CONFIGURATION_H
 
+#include <string>
+
+#include <rtm/ConfigAdmin.h>
 #include <rtm/RTC.h>
 
 namespace RTC
@@ -14,57 +17,111 @@ namespace RTC
       public virtual PortableServer::RefCountServantBase
   {
   public:
+    explicit Configuration_impl(ConfigAdmin& admin) : m_admin(admin) {}
+
     virtual CORBA::Boolean set_device_profile(const SDOPackage::DeviceProfile&) { return true; }
     virtual CORBA::Boolean add_service_profile(const SDOPackage::ServiceProfile&) { return false; }
     virtual CORBA::Boolean add_organization(SDOPackage::Organization_ptr) { return false; }
     virtual CORBA::Boolean remove_service_profile(const char*) { return false; }
     virtual CORBA::Boolean remove_organization(const char*) { return false; }
-    virtual SDOPackage::ParameterList* get_configuration_parameters()
+    virtual SDOPackage::ParameterList* get_configuration_parameters() { return new SDOPackage::ParameterList; }
+    virtual SDOPackage::NVList* get_configuration_parameter_values() { return new SDOPackage::NVList; }
+    virtual CORBA::Any* get_configuration_parameter_value(const char* name)
     {
-      return new SDOPackage::ParameterList;
+      if (name == nullptr || *name == '\0')
+        throw SDOPackage::InvalidParameter("Name is empty.");
+      return new CORBA::Any;
     }
-    virtual SDOPackage::NVList* get_configuration_parameter_values()
-    {
-      return new SDOPackage::NVList;
-    }
-    virtual CORBA::Any* get_configuration_parameter_value(const char*)
-    {
-      throw SDOPackage::InvalidParameter("no such configuration parameter");
-    }
-    virtual CORBA::Boolean set_configuration_parameter(const char*, const CORBA::Any&)
-    {
-      return false;
-    }
+    virtual CORBA::Boolean set_configuration_parameter(const char*, const CORBA::Any&) { return true; }
+
     virtual SDOPackage::ConfigurationSetList* get_configuration_sets()
     {
-      return new SDOPackage::ConfigurationSetList;
+      const std::vector<ConfigAdmin::Set> sets = m_admin.sets();
+      SDOPackage::ConfigurationSetList* list = new SDOPackage::ConfigurationSetList;
+      list->length(static_cast<CORBA::ULong>(sets.size()));
+      for (CORBA::ULong i = 0; i < sets.size(); ++i)
+        toWire(sets[i], (*list)[i]);
+      return list;
     }
+
     virtual SDOPackage::ConfigurationSet* get_configuration_set(const char* config_id)
     {
-      if (config_id == nullptr || std::string(config_id) != "default")
-        throw SDOPackage::NotAvailable("no such configuration set");
-      return defaultSet();
+      if (config_id == nullptr || *config_id == '\0')
+        throw SDOPackage::InternalError("ID is empty");
+      ConfigAdmin::Set set;
+      if (!m_admin.getSet(config_id, set))
+        throw SDOPackage::InternalError("Unknown exception");
+      SDOPackage::ConfigurationSet* out = new SDOPackage::ConfigurationSet;
+      toWire(set, *out);
+      return out;
     }
-    virtual CORBA::Boolean set_configuration_set_values(const SDOPackage::ConfigurationSet&)
+
+    virtual CORBA::Boolean set_configuration_set_values(const SDOPackage::ConfigurationSet& configuration_set)
     {
-      return false;
+      if (*configuration_set.id.in() == '\0')
+        throw SDOPackage::InvalidParameter("ID is empty.");
+      m_admin.setSetValues(fromWire(configuration_set));
+      return true;
     }
-    virtual SDOPackage::ConfigurationSet* get_active_configuration_set() { return defaultSet(); }
-    virtual CORBA::Boolean add_configuration_set(const SDOPackage::ConfigurationSet&) { return false; }
-    virtual CORBA::Boolean remove_configuration_set(const char*) { return false; }
+
+    virtual SDOPackage::ConfigurationSet* get_active_configuration_set()
+    {
+      ConfigAdmin::Set set;
+      if (!m_admin.getActiveSet(set))
+        throw SDOPackage::NotAvailable("");
+      SDOPackage::ConfigurationSet* out = new SDOPackage::ConfigurationSet;
+      toWire(set, *out);
+      return out;
+    }
+
+    virtual CORBA::Boolean add_configuration_set(const SDOPackage::ConfigurationSet& configuration_set)
+    {
+      return m_admin.addSet(fromWire(configuration_set));
+    }
+
+    virtual CORBA::Boolean remove_configuration_set(const char* config_id)
+    {
+      if (config_id == nullptr || *config_id == '\0')
+        throw SDOPackage::InvalidParameter("ID is empty.");
+      return m_admin.removeSet(config_id);
+    }
+
     virtual CORBA::Boolean activate_configuration_set(const char* config_id)
     {
-      return config_id != nullptr && std::string(config_id) == "default";
+      if (config_id == nullptr || *config_id == '\0')
+        throw SDOPackage::InvalidParameter("ID is empty.");
+      if (!m_admin.activateSet(config_id))
+        throw SDOPackage::InvalidParameter("Configuration::activate_configuration_set()");
+      return true;
     }
 
   private:
-    static SDOPackage::ConfigurationSet* defaultSet()
+    static void toWire(const ConfigAdmin::Set& set, SDOPackage::ConfigurationSet& out)
     {
-      SDOPackage::ConfigurationSet* set = new SDOPackage::ConfigurationSet;
-      set->id = CORBA::string_dup("default");
-      set->description = CORBA::string_dup("");
+      out.id = CORBA::string_dup(set.id.c_str());
+      out.description = CORBA::string_dup(set.description.c_str());
+      out.configuration_data.length(static_cast<CORBA::ULong>(set.values.size()));
+      for (CORBA::ULong i = 0; i < set.values.size(); ++i)
+        {
+          out.configuration_data[i].name = CORBA::string_dup(set.values[i].first.c_str());
+          out.configuration_data[i].value <<= set.values[i].second.c_str();
+        }
+    }
+
+    // String values only; others are skipped.
+    static ConfigAdmin::Set fromWire(const SDOPackage::ConfigurationSet& in)
+    {
+      ConfigAdmin::Set set{in.id.in(), "", {}, false};
+      for (CORBA::ULong i = 0; i < in.configuration_data.length(); ++i)
+        {
+          const char* value = nullptr;
+          if (in.configuration_data[i].value >>= value)
+            set.values.emplace_back(in.configuration_data[i].name.in(), value);
+        }
       return set;
     }
+
+    ConfigAdmin& m_admin;
   };
 }
 

@@ -88,17 +88,75 @@ namespace RTC
       return RTC_ERROR;                         \
     }
 
-  ReturnCode_t RTObject_impl::on_initialize() { RTM_GUARDED(onInitialize()) }
+  // The configuration's bound variables change only here, on the thread
+  // that calls these: after onInitialize (the set active at start), before
+  // onActivated, after onStateUpdate and onError (when a set was activated
+  // since).
+  ReturnCode_t RTObject_impl::on_initialize()
+  {
+    try
+      {
+        const ReturnCode_t rc = onInitialize();
+        if (rc == RTC_OK)
+          m_configsets.update(true);
+        return rc;
+      }
+    catch (...)
+      {
+        return RTC_ERROR;
+      }
+  }
+
+  ReturnCode_t RTObject_impl::on_activated(ExecutionContextHandle_t h)
+  {
+    try
+      {
+        m_configsets.update();
+        return onActivated(h);
+      }
+    catch (...)
+      {
+        return RTC_ERROR;
+      }
+  }
+
+  ReturnCode_t RTObject_impl::on_state_update(ExecutionContextHandle_t h)
+  {
+    try
+      {
+        const ReturnCode_t rc = onStateUpdate(h);
+        m_configsets.update();
+        return rc;
+      }
+    catch (...)
+      {
+        return RTC_ERROR;
+      }
+  }
+
+  ReturnCode_t RTObject_impl::on_error(ExecutionContextHandle_t h)
+  {
+    try
+      {
+        const ReturnCode_t rc = onError(h);
+        m_configsets.update();
+        return rc;
+      }
+    catch (...)
+      {
+        return RTC_ERROR;
+      }
+  }
+
+  void RTObject_impl::updateParameters(const char* set_id) { m_configsets.update(set_id); }
+
   ReturnCode_t RTObject_impl::on_finalize() { RTM_GUARDED(onFinalize()) }
   ReturnCode_t RTObject_impl::on_startup(ExecutionContextHandle_t h) { RTM_GUARDED(onStartup(h)) }
   ReturnCode_t RTObject_impl::on_shutdown(ExecutionContextHandle_t h) { RTM_GUARDED(onShutdown(h)) }
-  ReturnCode_t RTObject_impl::on_activated(ExecutionContextHandle_t h) { RTM_GUARDED(onActivated(h)) }
   ReturnCode_t RTObject_impl::on_deactivated(ExecutionContextHandle_t h) { RTM_GUARDED(onDeactivated(h)) }
   ReturnCode_t RTObject_impl::on_aborting(ExecutionContextHandle_t h) { RTM_GUARDED(onAborting(h)) }
-  ReturnCode_t RTObject_impl::on_error(ExecutionContextHandle_t h) { RTM_GUARDED(onError(h)) }
   ReturnCode_t RTObject_impl::on_reset(ExecutionContextHandle_t h) { RTM_GUARDED(onReset(h)) }
   ReturnCode_t RTObject_impl::on_execute(ExecutionContextHandle_t h) { RTM_GUARDED(onExecute(h)) }
-  ReturnCode_t RTObject_impl::on_state_update(ExecutionContextHandle_t h) { RTM_GUARDED(onStateUpdate(h)) }
   ReturnCode_t RTObject_impl::on_rate_changed(ExecutionContextHandle_t h) { RTM_GUARDED(onRateChanged(h)) }
 #undef RTM_GUARDED
 
@@ -108,6 +166,7 @@ namespace RTC
   {
     if (m_state->initialized)
       return PRECONDITION_NOT_MET;
+    m_configsets.load(m_state->props, getInstanceName());
     ReturnCode_t rc = on_initialize();
     if (rc != RTC_OK)
       return rc;
@@ -429,7 +488,7 @@ namespace RTC
     PortableServer::ObjectId_var oid = m_pPOA->activate_object(this);
     CORBA::Object_var obj = m_pPOA->id_to_reference(oid);
     m_state->objref = ::RTC::RTObject::_narrow(obj);
-    m_state->config = new Configuration_impl;
+    m_state->config = new Configuration_impl(m_configsets);
     PortableServer::ObjectId_var cid = m_pPOA->activate_object(m_state->config);
     m_state->config->_remove_ref();  // the POA owns it from here
     CORBA::Object_var cobj = m_pPOA->id_to_reference(cid);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <rtm/ConfigAdmin.h>
 #include <rtm/RTC.h>
 
 namespace RTC
@@ -95,6 +96,19 @@ namespace RTC
     virtual SDOPackage::NVList* get_status_list();
     virtual CORBA::Any* get_status(const char* name);
 
+    // --- Configuration parameters (bind them in onInitialize) ---
+    // Always true; getConfigService().bindParameter tells what happened.
+    template <typename VarType>
+    bool bindParameter(const char* param_name, VarType& var, const char* def_val,
+                       bool (*trans)(VarType&, const char*) = coil::stringTo)
+    {
+      m_configsets.bindParameter(param_name, var, def_val, trans);
+      return true;
+    }
+    ConfigAdmin& getConfigService() { return m_configsets; }
+    // Applies set set_id to the bound variables now, in the caller's thread.
+    void updateParameters(const char* set_id);
+
     // --- Ports ---
     // name selects per-port configuration only; the profile name is
     // "<instance>.<port constructor name>".
@@ -120,6 +134,7 @@ namespace RTC
     LifeCycleState ownedState() const;
 
   protected:
+    ConfigAdmin m_configsets;
     Manager* m_pManager;
     CORBA::ORB_var m_pORB;
     PortableServer::POA_var m_pPOA;
