@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "arm_angle.h"
+#include "tuning.h"
 
 static const char* vorlinde_spec[] = {
   "implementation_id", "Vorlinde",
@@ -23,6 +24,14 @@ static const char* vorlinde_spec[] = {
   "language", "C++",
   "lang_type", "compile",
   "exec_cxt.periodic.rate", "1.0",
+  // Configuration parameters (rtconf, RT System Editor, rtc.conf):
+  // the labelling threshold, 0..255 or auto, auto_median, auto_otsu,
+  // auto_adaptive; the printed marker's width in mm.
+  "conf.default.threshold", "100",
+  "conf.default.marker_width", "80.0",
+  "conf.__widget__.threshold", "text",
+  "conf.__widget__.marker_width", "text",
+  "conf.__constraints__.marker_width", "x>0",
   ""
 };
 
@@ -40,6 +49,24 @@ Vorlinde::Vorlinde(RTC::Manager* manager)
 RTC::ReturnCode_t Vorlinde::onInitialize()
 {
   registerInPort("Angle", anglePort);
+  bindParameter("threshold", threshold, "100", parseThreshold);
+  bindParameter("marker_width", markerWidth, "80.0", parseMarkerWidth);
+  publishParameters();
+  return RTC::RTC_OK;
+}
+
+// The parameters as the viewer reads them. The runtime writes the bound
+// variables on this thread only (at start, before onActivated and after
+// onStateUpdate), so what is published here is whole and current.
+void Vorlinde::publishParameters()
+{
+  tuned_threshold.store(threshold);
+  tuned_marker_width.store(markerWidth);
+}
+
+RTC::ReturnCode_t Vorlinde::onActivated(RTC::UniqueId)
+{
+  publishParameters();
   return RTC::RTC_OK;
 }
 
@@ -49,6 +76,7 @@ Vorlinde::~Vorlinde()
 
 RTC::ReturnCode_t Vorlinde::onExecute(RTC::UniqueId ec_id)
 {
+  publishParameters();
   if (!anglePort.isNew())
     return RTC::RTC_OK;
   // Copy only a datum actually read: an unsuccessful read leaves the

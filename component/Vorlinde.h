@@ -21,9 +21,16 @@ public:
   virtual ~Vorlinde();
 
   virtual RTC::ReturnCode_t onInitialize();
+  virtual RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id);
   virtual RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id);
 
 protected:
+  void publishParameters();
+
+  // Configuration parameters "threshold" and "marker_width".
+  int threshold = 100;
+  double markerWidth = 80.0;
+
   RTC::TimedFloatSeq angleData;
   RTC::InPort<RTC::TimedFloatSeq> anglePort;
 };

@@ -6,6 +6,9 @@
 
 #include "Vorlinde.h"
 #include "arm_angle.h"
+#include "tuning.h"
+
+#include <rtm/ConfigAdmin.h>
 #include "sender.h"
 
 namespace
@@ -139,4 +142,66 @@ TEST(VorlindeExecute, KeyStepsSurviveUntilTheNextDatumAndOneDatumPerCall)
   rig.send({1});
   rig.comp->onExecute(0);  // the next datum overwrites only what it carries
   EXPECT_EQ(angles(), (std::vector<float>{1, -46, 91}));
+}
+
+// The conversions of the component's parameters and of bound variables in
+// general: what a tool may type, and what the variable then holds.
+TEST(VorlindeParameters, ConversionTable)
+{
+  struct ThresholdCase { const char* text; bool ok; int value; } thresholds[] = {
+    {"100", true, 100}, {" 0 ", true, 0}, {"255", true, 255}, {"auto", true, TUNED_THRESHOLD_AUTO},
+    {"auto_median", true, TUNED_THRESHOLD_AUTO_MEDIAN}, {"auto_otsu", true, TUNED_THRESHOLD_AUTO_OTSU},
+    {"auto_adaptive", true, TUNED_THRESHOLD_AUTO_ADAPTIVE}, {"-3", false, 0}, {"256", false, 0},
+    {"abc", false, 0}, {"12abc", false, 0}, {"", false, 0}, {"AUTO", false, 0}, {"99999999999", false, 0},
+  };
+  for (const ThresholdCase& c : thresholds)
+    {
+      int value = 7;
+      EXPECT_EQ(parseThreshold(value, c.text), c.ok) << '"' << c.text << '"';
+      EXPECT_EQ(value, c.ok ? c.value : 7) << '"' << c.text << '"';
+    }
+  struct WidthCase { const char* text; bool ok; double value; } widths[] = {
+    {"80.0", true, 80.0}, {"160", true, 160.0}, {"1e2", true, 100.0}, {"0", false, 0},
+    {"-80", false, 0}, {"abc", false, 0}, {"nan", false, 0}, {"inf", false, 0}, {"1e300", false, 0},
+  };
+  for (const WidthCase& c : widths)
+    {
+      double value = 7;
+      EXPECT_EQ(parseMarkerWidth(value, c.text), c.ok) << '"' << c.text << '"';
+      EXPECT_EQ(value, c.ok ? c.value : 7) << '"' << c.text << '"';
+    }
+  // Bound variables through the default conversion.
+  int i = 0;
+  double d = 0;
+  bool b = false;
+  std::string s;
+  EXPECT_TRUE(coil::stringTo(i, " 12abc"));
+  EXPECT_EQ(i, 12);
+  EXPECT_FALSE(coil::stringTo(i, "abc"));
+  EXPECT_FALSE(coil::stringTo(i, "99999999999"));
+  EXPECT_TRUE(coil::stringTo(d, "1e3"));
+  EXPECT_EQ(d, 1000.0);
+  EXPECT_TRUE(coil::stringTo(b, " YES "));
+  EXPECT_TRUE(b);
+  EXPECT_TRUE(coil::stringTo(b, "off"));
+  EXPECT_FALSE(b);
+  EXPECT_FALSE(coil::stringTo(b, "maybe"));
+  EXPECT_TRUE(coil::stringTo(s, "two words"));
+  EXPECT_EQ(s, "two words");
+
+  // A value that does not convert gives the variable the binding's
+  // default, and the name cannot be bound twice.
+  RTC::ConfigAdmin admin;
+  coil::Properties props;
+  props.setProperty("conf.default.n", "5");
+  props.setProperty("conf.other.n", "x");
+  admin.load(props, "test");
+  int n = 0;
+  EXPECT_TRUE(admin.bindParameter("n", n, "1"));
+  EXPECT_EQ(n, 5);
+  EXPECT_FALSE(admin.bindParameter("n", n, "2"));
+  EXPECT_FALSE(admin.bindParameter("m", n, "not a number"));
+  EXPECT_TRUE(admin.activateSet("other"));
+  admin.update();
+  EXPECT_EQ(n, 1);
 }

@@ -1,7 +1,8 @@
 // A headless host of the Vorlinde component for the integration tests.
 // Starts the manager as VorlindeComp does, then prints a line
 // "angle <a0> <a1> <a2>" whenever arm_angle changes, and "ready" once the
-// component exists. Standard input commands: "exit" calls exit(0) from a
+// component exists, and "tuning <threshold> <marker width>" whenever the
+// component's parameters as the viewer reads them change. Standard input commands: "exit" calls exit(0) from a
 // new thread; "key <j>" adds 10 to joint j as the viewer's keys do; end of
 // input returns from main.
 #include <poll.h>
@@ -14,6 +15,7 @@
 
 #include "Vorlinde.h"
 #include "arm_angle.h"
+#include "tuning.h"
 
 static void hostModule(RTC::Manager* manager)
 {
@@ -42,6 +44,10 @@ int main(int argc, char** argv)
   std::fflush(stdout);
 
   float last[3] = {0, 0, 0};
+  int lastThreshold = tuned_threshold;
+  double lastWidth = tuned_marker_width;
+  std::printf("tuning %d %g\n", lastThreshold, lastWidth);
+  std::fflush(stdout);
   std::string pending;
   for (;;)
     {
@@ -67,6 +73,13 @@ int main(int argc, char** argv)
                     arm_angle[j] = static_cast<float>(arm_angle[j].load() + 10.0);
                 }
             }
+        }
+      if (tuned_threshold != lastThreshold || tuned_marker_width != lastWidth)
+        {
+          lastThreshold = tuned_threshold;
+          lastWidth = tuned_marker_width;
+          std::printf("tuning %d %g\n", lastThreshold, lastWidth);
+          std::fflush(stdout);
         }
       float now[3] = {arm_angle[0], arm_angle[1], arm_angle[2]};
       if (now[0] != last[0] || now[1] != last[1] || now[2] != last[2])

@@ -237,13 +237,111 @@ TEST(ToolFlows, ListingInspectionAndEditorSyncAnswerWithoutRaising)
   // The editor's configuration poll and its status observer.
   SDOPackage::Configuration_var config = rtc->get_configuration();
   SDOPackage::ConfigurationSetList_var sets = config->get_configuration_sets();
-  EXPECT_EQ(sets->length(), 0u);
+  ASSERT_EQ(sets->length(), 3u);  // default, then the editor's hidden sets
+  EXPECT_STREQ(sets[0].id, "default");
   SDOPackage::ConfigurationSet_var active = config->get_active_configuration_set();
   EXPECT_STREQ(active->id, "default");
   SDOPackage::ServiceProfile observer;
   observer.id = CORBA::string_dup("observer");
   observer.interface_type = CORBA::string_dup("IDL:OpenRTM/ComponentObserver:1.0");
   EXPECT_FALSE(config->add_service_profile(observer));
+}
+
+namespace
+{
+  std::string valueOf(const SDOPackage::ConfigurationSet& set, const char* name)
+  {
+    for (CORBA::ULong i = 0; i < set.configuration_data.length(); ++i)
+      if (std::strcmp(set.configuration_data[i].name, name) == 0)
+        {
+          const char* value = nullptr;
+          if (set.configuration_data[i].value >>= value)
+            return value;
+          return "<not a string>";
+        }
+    return "<absent>";
+  }
+
+  // What rtconf PATH [-s SET] set NAME VALUE sends first: the set as read,
+  // one value replaced (the activation follows when SET is the active set).
+  void rtconfSet(SDOPackage::Configuration_ptr config, const char* set_id, const char* name, const char* value)
+  {
+    SDOPackage::ConfigurationSet_var set = config->get_configuration_set(set_id);
+    for (CORBA::ULong i = 0; i < set->configuration_data.length(); ++i)
+      if (std::strcmp(set->configuration_data[i].name, name) == 0)
+        set->configuration_data[i].value <<= value;
+    EXPECT_TRUE(config->set_configuration_set_values(set));
+  }
+}
+
+// rtconf list / set / -s SET act, RT System Editor's edits, and the bound
+// variables following on the execution context's thread.
+TEST(Configuration, ToolCallsGetThePeersAnswersAndTheComponentFollows)
+{
+  auto probe = startProbe({"-o", "exec_cxt.periodic.rate:50", "-o", "TEST.Vorlinde.conf.default.threshold:auto"});
+  EXPECT_TRUE(probe->waitForOutput("tuning -1 80", 3000)) << "rtc.conf's threshold at start";
+  RTObject_var rtc = component();
+  ASSERT_FALSE(CORBA::is_nil(rtc));
+  ExecutionContextList_var contexts = rtc->get_owned_contexts();
+  ASSERT_EQ(contexts[0]->activate_component(rtc), RTC_OK);
+  SDOPackage::Configuration_var config = rtc->get_configuration();
+
+  // list
+  SDOPackage::ConfigurationSetList_var sets = config->get_configuration_sets();
+  ASSERT_EQ(sets->length(), 3u);
+  EXPECT_STREQ(sets[0].id, "default");
+  EXPECT_EQ(valueOf(sets[0], "threshold"), "auto");
+  EXPECT_EQ(valueOf(sets[0], "marker_width"), "80.0");
+  EXPECT_STREQ(sets[1].id, "__constraints__");
+  EXPECT_STREQ(sets[2].id, "__widget__");
+  EXPECT_EQ(valueOf(sets[2], "threshold"), "text");
+
+  // set on the active set: applied within a couple of periods.
+  rtconfSet(config, "default", "marker_width", "160");
+  EXPECT_THROW(config->get_active_configuration_set(), SDOPackage::NotAvailable);
+  EXPECT_TRUE(config->activate_configuration_set("default"));
+  EXPECT_TRUE(probe->waitForOutput("tuning -1 160", 3000));
+  rtconfSet(config, "default", "threshold", "60");
+  EXPECT_TRUE(config->activate_configuration_set("default"));
+  EXPECT_TRUE(probe->waitForOutput("tuning 60 160", 3000));
+
+  // A value the parameter does not take: one warning, the default.
+  rtconfSet(config, "default", "marker_width", "0");
+  EXPECT_TRUE(config->activate_configuration_set("default"));
+  EXPECT_TRUE(probe->waitForOutput("tuning 60 80", 3000));
+  SDOPackage::ConfigurationSet_var active = config->get_active_configuration_set();
+  EXPECT_EQ(valueOf(active, "marker_width"), "0") << "the bad string stays in the set";
+  const std::string err = probe->errorText();
+  EXPECT_NE(err.find("marker_width: \"0\" is not a value it takes; using 80.0"), std::string::npos) << err;
+
+  // Another set: stored, applied only when activated.
+  SDOPackage::ConfigurationSet dim;
+  dim.id = CORBA::string_dup("dim");
+  dim.description = CORBA::string_dup("");
+  dim.configuration_data.length(1);
+  dim.configuration_data[0].name = CORBA::string_dup("threshold");
+  dim.configuration_data[0].value <<= "auto_otsu";
+  EXPECT_TRUE(config->add_configuration_set(dim));
+  EXPECT_FALSE(config->add_configuration_set(dim)) << "an existing id";
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(config->activate_configuration_set("dim"));
+  EXPECT_TRUE(probe->waitForOutput("tuning -3 80", 3000)) << "only the set's parameters change";
+  EXPECT_FALSE(config->remove_configuration_set("dim")) << "the active set";
+  EXPECT_TRUE(config->activate_configuration_set("default"));
+  EXPECT_TRUE(config->remove_configuration_set("dim"));
+  EXPECT_FALSE(config->remove_configuration_set("default"));
+
+  // Unknown sets and empty ids, with the exceptions peers raise.
+  EXPECT_THROW(config->get_configuration_set("nosuch"), SDOPackage::InternalError);
+  EXPECT_THROW(config->get_configuration_set(""), SDOPackage::InternalError);
+  EXPECT_THROW(config->activate_configuration_set("nosuch"), SDOPackage::InvalidParameter);
+  EXPECT_THROW(config->activate_configuration_set("__widget__"), SDOPackage::InvalidParameter);
+  EXPECT_THROW(config->activate_configuration_set(""), SDOPackage::InvalidParameter);
+  EXPECT_THROW(config->remove_configuration_set(""), SDOPackage::InvalidParameter);
+  EXPECT_THROW(config->get_configuration_parameter_value(""), SDOPackage::InvalidParameter);
+  SDOPackage::ParameterList_var params = config->get_configuration_parameters();
+  EXPECT_EQ(params->length(), 0u);
+  EXPECT_TRUE(config->set_configuration_parameter("threshold", CORBA::Any()));
 }
 
 class SendOrder : public ::testing::TestWithParam<const char*> {};

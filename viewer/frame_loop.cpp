@@ -2,10 +2,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <AR/ar.h>
 #include <AR/gsub.h>
 #include <AR/video.h>
 
 #include "arm_angle.h"
+#include "tuning.h"
 #include "viewer.h"
 #include "viewer_state.h"
 
@@ -20,6 +22,28 @@ int chooseMarker(const ARMarkerInfo* candidates, int count, int id)
         k = j;
     }
   return k;
+}
+
+// The component's "threshold" and "marker_width" parameters, read once a
+// frame without a lock: a fixed threshold, or one of the library's
+// automatic modes.
+static void applyTuning()
+{
+  const int t = tuned_threshold.load(std::memory_order_relaxed);
+  AR_LABELING_THRESH_MODE mode = AR_LABELING_THRESH_MODE_MANUAL;
+  switch (t)
+    {
+    case TUNED_THRESHOLD_AUTO: mode = AR_LABELING_THRESH_MODE_AUTO; break;
+    case TUNED_THRESHOLD_AUTO_MEDIAN: mode = AR_LABELING_THRESH_MODE_AUTO_MEDIAN; break;
+    case TUNED_THRESHOLD_AUTO_OTSU: mode = AR_LABELING_THRESH_MODE_AUTO_OTSU; break;
+    case TUNED_THRESHOLD_AUTO_ADAPTIVE: mode = AR_LABELING_THRESH_MODE_AUTO_ADAPTIVE; break;
+    default:
+      if (t >= 0 && t <= 255)
+        detect_threshold = t;
+      break;
+    }
+  arSetLabelingThreshMode(mode);
+  marker_width = tuned_marker_width.load(std::memory_order_relaxed);
 }
 
 void onFrame()
@@ -46,7 +70,9 @@ void onFrame()
   argDrawMode2D();
   argDispImage(image, 0, 0);
 
-  // Step 4. Find squares (with the detector's two-frame memory).
+  // Step 4. Find squares (with the detector's two-frame memory), with the
+  // threshold and marker width the component's parameters give now.
+  applyTuning();
   ARMarkerInfo* candidates;
   int candidate_count;
   if (arDetectMarker(image, detect_threshold, &candidates, &candidate_count) < 0)
