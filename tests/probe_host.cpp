@@ -2,7 +2,7 @@
 // Starts the manager as VorlindeComp does, then prints a line
 // "angle <a0> <a1> <a2>" whenever arm_angle changes, and "ready" once the
 // component exists, and "tuning <threshold> <marker width>" whenever the
-// component's parameters as the viewer reads them change. Standard input commands: "exit" calls exit(0) from a
+// component's parameters as the viewer reads them change after that. Standard input commands: "exit" calls exit(0) from a
 // new thread; "key <j>" adds 10 to joint j as the viewer's keys do; end of
 // input returns from main.
 #include <poll.h>
@@ -46,8 +46,6 @@ int main(int argc, char** argv)
   float last[3] = {0, 0, 0};
   int lastThreshold = tuned_threshold;
   double lastWidth = tuned_marker_width;
-  std::printf("tuning %d %g\n", lastThreshold, lastWidth);
-  std::fflush(stdout);
   std::string pending;
   for (;;)
     {

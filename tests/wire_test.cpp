@@ -279,7 +279,6 @@ namespace
 TEST(Configuration, ToolCallsGetThePeersAnswersAndTheComponentFollows)
 {
   auto probe = startProbe({"-o", "exec_cxt.periodic.rate:50", "-o", "TEST.Vorlinde.conf.default.threshold:auto"});
-  EXPECT_TRUE(probe->waitForOutput("tuning -1 80", 3000)) << "rtc.conf's threshold at start";
   RTObject_var rtc = component();
   ASSERT_FALSE(CORBA::is_nil(rtc));
   ExecutionContextList_var contexts = rtc->get_owned_contexts();
@@ -300,7 +299,7 @@ TEST(Configuration, ToolCallsGetThePeersAnswersAndTheComponentFollows)
   rtconfSet(config, "default", "marker_width", "160");
   EXPECT_THROW(config->get_active_configuration_set(), SDOPackage::NotAvailable);
   EXPECT_TRUE(config->activate_configuration_set("default"));
-  EXPECT_TRUE(probe->waitForOutput("tuning -1 160", 3000));
+  EXPECT_TRUE(probe->waitForOutput("tuning -1 160", 3000)) << "with rtc.conf's threshold from the start";
   rtconfSet(config, "default", "threshold", "60");
   EXPECT_TRUE(config->activate_configuration_set("default"));
   EXPECT_TRUE(probe->waitForOutput("tuning 60 160", 3000));
