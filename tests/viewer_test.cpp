@@ -168,10 +168,11 @@ namespace
       }
   }
 
-  bool waitForArm(int timeout_ms)
+  // Until the blue base box shows (at height mm on the marker).
+  bool waitForArm(int timeout_ms, double height = 10)
   {
     StillScene s;
-    cv::Point base = windowPixel(s.cam, s.pose, 0, 0, 10);
+    cv::Point base = windowPixel(s.cam, s.pose, 0, 0, height);
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (Clock::now() < deadline)
       {
@@ -462,20 +463,64 @@ TEST_F(ViewerStart, MissingFilesAndCameraFailWithTheirMessages)
   EXPECT_NE(noDevice.err.find("/dev/video-vorlinde-none"), std::string::npos) << noDevice.err;
 }
 
-// exit() on the component from another process, as rtexit calls it.
-RTC::ReturnCode_t exitComponent()
+// The program's component, from another process as a tool finds it
+// (waiting up to 5 s for its name); nil if it is not found.
+RTC::RTObject_ptr viewerComponent()
 {
   static sender::AngleSender* self = sender::startSender("viewer_test");
   EXPECT_NE(self, nullptr);
   RTC::PortService_var port;
   std::string error;
-  if (!sender::findPort(testing_support::fixtureNamingService(), "Vorlinde0:Angle", port, error))
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (!sender::findPort(testing_support::fixtureNamingService(), "Vorlinde0:Angle", port, error))
     {
-      ADD_FAILURE() << error;
-      return RTC::RTC_ERROR;
+      if (Clock::now() > deadline)
+        {
+          ADD_FAILURE() << error;
+          return RTC::RTObject::_nil();
+        }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   RTC::PortProfile_var profile = port->get_port_profile();
-  return profile->owner->exit();
+  return RTC::RTObject::_duplicate(profile->owner);
+}
+
+// exit() on the component, as rtexit calls it.
+RTC::ReturnCode_t exitComponent()
+{
+  RTC::RTObject_var rtc = viewerComponent();
+  return CORBA::is_nil(rtc) ? RTC::RTC_ERROR : rtc->exit();
+}
+
+TEST_F(Viewer, ThresholdAndMarkerWidthFollowTheComponentsParameters)
+{
+  // The marker printed at 160 mm (rtc.conf, at start): the same picture
+  // means a marker twice as far, so the arm stands half as tall.
+  {
+    auto viewer = startViewer("-synthetic -still", {"-o", "TEST.Vorlinde.conf.default.marker_width:160"});
+    ASSERT_TRUE(waitForArm(8000, 5)) << viewer->errorText();
+    const std::vector<BoxAt> half = {{{0, 0, 0}, {0, 0, 10}, BLUE}, {{0, 0, 10}, {0, 0, 20}, RED},
+                                     {{0, 0, 20}, {0, 0, 30}, GREEN}, {{0, 0, 30}, {0, 0, 40}, GREY}};
+    expectArm(screenshot(), half, "marker_width 160");
+    escapeAndReadRate(*viewer, 320, 240);
+  }
+  // A dim room: the fixed threshold (100) finds no marker; "auto" set from
+  // a tool, as rtconf sets it, finds it.
+  auto viewer = startViewer("-synthetic -still -light=0.3");
+  RTC::RTObject_var rtc = viewerComponent();
+  ASSERT_FALSE(CORBA::is_nil(rtc));
+  RTC::ExecutionContextList_var contexts = rtc->get_owned_contexts();
+  ASSERT_EQ(contexts[0]->activate_component(rtc), RTC::RTC_OK);
+  EXPECT_FALSE(waitForArm(1500)) << "the fixed threshold found the marker in the dim scene";
+  SDOPackage::Configuration_var config = rtc->get_configuration();
+  SDOPackage::ConfigurationSet_var set = config->get_configuration_set("default");
+  for (CORBA::ULong i = 0; i < set->configuration_data.length(); ++i)
+    if (std::string(set->configuration_data[i].name.in()) == "threshold")
+      set->configuration_data[i].value <<= "auto";
+  EXPECT_TRUE(config->set_configuration_set_values(set));
+  EXPECT_TRUE(config->activate_configuration_set("default"));
+  EXPECT_TRUE(waitForArm(5000)) << "threshold auto";
+  escapeAndReadRate(*viewer, 320, 240);
 }
 
 TEST_F(Viewer, ExitFromAToolEndsTheProgramWithItsNameUnlessToldNotTo)

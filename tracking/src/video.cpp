@@ -173,6 +173,7 @@ namespace
       period = 1.0 / (o.fps > 0 ? o.fps : 30.0);
       m_still = o.still;
       m_markerFrames = o.markerFrames;
+      m_light = o.light;
       hasPose = true;
     }
 
@@ -189,6 +190,8 @@ namespace
       synth::pathPose(m_scene->camera(), t, conv);
       ++m_frame;
       m_scene->render(present ? conv : nullptr, bgra);  // into the same buffer each time
+      if (m_light < 1.0)
+        synth::light(bgra, m_light, m_light);
       if (!present)
         conv[2][3] = 0;  // no marker: no pose to report
       return true;
@@ -197,6 +200,7 @@ namespace
   private:
     std::unique_ptr<synth::Scene> m_scene;
     bool m_still = false;
+    double m_light = 1.0;
     Clock::time_point m_start;
     long m_frame = 0;
     long m_markerFrames = -1;

@@ -49,6 +49,7 @@ namespace ar
            "  -synthetic         the built-in scene: our marker moving over a textured\n"
            "                     background, seen through Data/camera_para.dat\n"
            "  -seed=N            the built-in scene's background (default 1)\n"
+           "  -light=G           the built-in scene dimmed to G (0..1, default 1)\n"
            "  -still             the built-in scene's marker stays where it starts\n"
            "  -frames=N          the built-in scene's marker leaves after N frames\n"
            "The string may also name a file holding the options (Data/video.conf);\n"
@@ -86,6 +87,14 @@ namespace ar
             if (!positiveNumber(value, o.fps))
               {
                 error = word + ": needs frames per second, above 0 and at most 1000";
+                return false;
+              }
+          }
+        else if (key == "-light=")
+          {
+            if (!positiveNumber(value, o.light) || o.light > 1.0)
+              {
+                error = word + ": needs the light as a fraction, above 0 and at most 1";
                 return false;
               }
           }

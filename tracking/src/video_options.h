@@ -20,6 +20,7 @@ namespace ar
     bool flipH = false;
     bool loop = false;
     unsigned seed = 1;
+    double light = 1.0;      // built-in scene: its light, a dim room below 1
     bool still = false;      // built-in scene: the marker stays put
     int markerFrames = -1;   // built-in scene: frames with the marker (-1: all)
   };
