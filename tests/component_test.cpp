@@ -204,4 +204,14 @@ TEST(VorlindeParameters, ConversionTable)
   EXPECT_TRUE(admin.activateSet("other"));
   admin.update();
   EXPECT_EQ(n, 1);
+
+  // A component without parameters: no set until its active set is asked
+  // for, then an empty "default" (what rtconf lists as +default*).
+  RTC::ConfigAdmin none;
+  none.load(coil::Properties(), "none");
+  EXPECT_TRUE(none.sets().empty());
+  RTC::ConfigAdmin::Set active;
+  ASSERT_TRUE(none.getActiveSet(active));
+  EXPECT_EQ(active.id, "default");
+  EXPECT_EQ(none.sets().size(), 1u);
 }
