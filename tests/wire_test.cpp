@@ -313,6 +313,19 @@ TEST(Configuration, ToolCallsGetThePeersAnswersAndTheComponentFollows)
   const std::string err = probe->errorText();
   EXPECT_NE(err.find("marker_width: \"0\" is not a value it takes; using 80.0"), std::string::npos) << err;
 
+  // An unknown parameter name: kept in the set, never applied.
+  SDOPackage::ConfigurationSet extra;
+  extra.id = CORBA::string_dup("default");
+  extra.description = CORBA::string_dup("");
+  extra.configuration_data.length(1);
+  extra.configuration_data[0].name = CORBA::string_dup("nosuch");
+  extra.configuration_data[0].value <<= "1";
+  EXPECT_TRUE(config->set_configuration_set_values(extra));
+  EXPECT_TRUE(config->activate_configuration_set("default"));
+  active = config->get_active_configuration_set();
+  EXPECT_EQ(valueOf(active, "nosuch"), "1");
+  EXPECT_EQ(valueOf(active, "threshold"), "60") << "the other values stay";
+
   // Another set: stored, applied only when activated.
   SDOPackage::ConfigurationSet dim;
   dim.id = CORBA::string_dup("dim");
