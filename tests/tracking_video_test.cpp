@@ -192,7 +192,7 @@ TEST(Video, ImageSequenceInOrderThenLooping)
       arVideoClose();
       const std::string err = ::testing::internal::GetCapturedStderr();
       EXPECT_EQ(err, loop ? "" : std::string("video source ended: ") + dir + "/%04d.png after 3 frames\n");
-      ASSERT_GE(blues.size(), 3u);
+      ASSERT_GE(blues.size(), 3u) << ::testing::PrintToString(blues);
       EXPECT_EQ(blues[0], 10);
       EXPECT_EQ(blues[1], 110);
       EXPECT_EQ(blues[2], 210);

@@ -119,6 +119,8 @@ void onKey(unsigned char key, int x, int y)
     case 0x1b:
       std::printf("*** %f (frame/sec)\n",
                   static_cast<double>(frame_count) / (source_end_time > 0.0 ? source_end_time : arUtilTimer()));
+      if (before_program_end != 0)
+        before_program_end();
       shutdownViewer();
       std::exit(0);
     case 'c':

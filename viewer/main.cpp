@@ -44,6 +44,22 @@ void initHostedModule(RTC::Manager* manager)
 
 static RTC::Manager* the_manager = NULL;
 
+// Before the program ends: its names, then the ORB (whose threads finish
+// their calls), so that the process's own clean-up does not run under them.
+static void takeDownMiddleware()
+{
+  the_manager->unbindAll();
+  try
+    {
+      CORBA::ORB_var orb = the_manager->getORB();
+      orb->shutdown(true);
+    }
+  catch (const CORBA::Exception&)
+    {
+      // already shut down: nothing left to wait for
+    }
+}
+
 // When a tool has called exit() on the component (rtexit), the program
 // ends as a manager left with no component does: a second later, with
 // status 0, its names already unbound; unless the configuration says
@@ -69,6 +85,7 @@ static void endWhenNoComponentIsLeft()
   if (now - gone_since < 1.0)
     return;
   std::fprintf(stderr, "VorlindeComp: the component has exited and none is left; the program ends\n");
+  takeDownMiddleware();
   shutdownViewer();
   std::exit(0);
 }
@@ -100,6 +117,7 @@ int main(int argc, char** argv)
   mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
   RTC::Manager* manager = RTC::Manager::init(argc, argv);
   the_manager = manager;
+  before_program_end = takeDownMiddleware;
   manager->setModuleInitProc(initHostedModule);
   manager->activateManager();
   manager->runManager(true);

@@ -14,4 +14,5 @@ ARParam camera_param;
 int pattern_id = -1;
 int frame_count = 0;
 double source_end_time = 0.0;
+void (*before_program_end)(void) = 0;
 double marker_pose[3][4] = {{0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}};

@@ -18,6 +18,9 @@ extern int pattern_id;                 // from arLoadPatt
 extern int frame_count;                // frames processed
 extern double source_end_time;         // rate timer's seconds when the video
                                        // source ended; 0 while it delivers
+// Called (when set) just before the program ends on ESC, while the
+// window still stands: the host takes its names and its ORB down there.
+extern void (*before_program_end)(void);
 extern double marker_pose[3][4];       // last pose computed, marker -> camera, mm
 
 #endif
