@@ -262,6 +262,18 @@ namespace
     return "<absent>";
   }
 
+  // A set of one parameter, as a tool sends it.
+  SDOPackage::ConfigurationSet oneValue(const char* id, const char* name, const char* value)
+  {
+    SDOPackage::ConfigurationSet set;
+    set.id = CORBA::string_dup(id);
+    set.description = CORBA::string_dup("");
+    set.configuration_data.length(1);
+    set.configuration_data[0].name = CORBA::string_dup(name);
+    set.configuration_data[0].value <<= value;
+    return set;
+  }
+
   // What rtconf PATH [-s SET] set NAME VALUE sends first: the set as read,
   // one value replaced (the activation follows when SET is the active set).
   void rtconfSet(SDOPackage::Configuration_ptr config, const char* set_id, const char* name, const char* value)
@@ -314,25 +326,14 @@ TEST(Configuration, ToolCallsGetThePeersAnswersAndTheComponentFollows)
   EXPECT_NE(err.find("marker_width: \"0\" is not a value it takes; using 80.0"), std::string::npos) << err;
 
   // An unknown parameter name: kept in the set, never applied.
-  SDOPackage::ConfigurationSet extra;
-  extra.id = CORBA::string_dup("default");
-  extra.description = CORBA::string_dup("");
-  extra.configuration_data.length(1);
-  extra.configuration_data[0].name = CORBA::string_dup("nosuch");
-  extra.configuration_data[0].value <<= "1";
-  EXPECT_TRUE(config->set_configuration_set_values(extra));
+  EXPECT_TRUE(config->set_configuration_set_values(oneValue("default", "nosuch", "1")));
   EXPECT_TRUE(config->activate_configuration_set("default"));
   active = config->get_active_configuration_set();
   EXPECT_EQ(valueOf(active, "nosuch"), "1");
   EXPECT_EQ(valueOf(active, "threshold"), "60") << "the other values stay";
 
   // Another set: stored, applied only when activated.
-  SDOPackage::ConfigurationSet dim;
-  dim.id = CORBA::string_dup("dim");
-  dim.description = CORBA::string_dup("");
-  dim.configuration_data.length(1);
-  dim.configuration_data[0].name = CORBA::string_dup("threshold");
-  dim.configuration_data[0].value <<= "auto_otsu";
+  const SDOPackage::ConfigurationSet dim = oneValue("dim", "threshold", "auto_otsu");
   EXPECT_TRUE(config->add_configuration_set(dim));
   EXPECT_FALSE(config->add_configuration_set(dim)) << "an existing id";
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
