@@ -344,6 +344,18 @@ TEST(Configuration, ToolCallsGetThePeersAnswersAndTheComponentFollows)
   EXPECT_TRUE(config->remove_configuration_set("dim"));
   EXPECT_FALSE(config->remove_configuration_set("default"));
 
+  // A peer adding sets without end, or one huge value, is refused before
+  // the sets pass what every tool can still read (said once).
+  int added = 0;
+  for (int i = 0; i < 200; ++i)
+    added += config->add_configuration_set(oneValue(("flood" + std::to_string(i)).c_str(), "threshold", "1"));
+  EXPECT_EQ(added, 64 - 3);
+  EXPECT_FALSE(config->set_configuration_set_values(oneValue("default", "threshold", std::string(300000, '7').c_str())));
+  sets = config->get_configuration_sets();
+  EXPECT_EQ(sets->length(), 64u);
+  const std::string flood = probe->errorText();
+  EXPECT_NE(flood.find("configuration change refused: too many sets"), std::string::npos) << flood;
+
   // Unknown sets and empty ids, with the exceptions peers raise.
   EXPECT_THROW(config->get_configuration_set("nosuch"), SDOPackage::InternalError);
   EXPECT_THROW(config->get_configuration_set(""), SDOPackage::InternalError);

@@ -1,10 +1,14 @@
 #include <rtm/ConfigAdmin.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace RTC
 {
+  const std::size_t ConfigAdmin::kMaxSets;
+  const std::size_t ConfigAdmin::kMaxBytes;
+
   namespace
   {
     bool hidden(const std::string& id)
@@ -21,7 +25,37 @@ namespace RTC
     }
   }
 
-  ConfigAdmin::ConfigAdmin() : m_active("default"), m_activeAvailable(true), m_changed(false) {}
+  ConfigAdmin::ConfigAdmin()
+    : m_active("default"), m_activeAvailable(true), m_changed(false), m_lastRefusalSaid(-1000)
+  {
+  }
+
+  // With the mutex held.
+  std::size_t ConfigAdmin::bytes() const
+  {
+    std::size_t n = 0;
+    for (const Set& set : m_sets)
+      {
+        n += set.id.size() + set.description.size();
+        for (const auto& v : set.values)
+          n += v.first.size() + v.second.size();
+      }
+    return n;
+  }
+
+  // With the mutex held: false, said on standard error at most once a minute.
+  bool ConfigAdmin::refuse(const char* what)
+  {
+    const long now = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+    if (now - m_lastRefusalSaid >= 60)
+      {
+        m_lastRefusalSaid = now;
+        std::fprintf(stderr, "rtc: %s: configuration change refused: %s (at most %zu sets, %zu bytes)\n",
+                     m_label.c_str(), what, kMaxSets, kMaxBytes);
+      }
+    return false;
+  }
 
   void ConfigAdmin::load(const coil::Properties& props, const std::string& label)
   {
@@ -173,10 +207,17 @@ namespace RTC
     return true;
   }
 
-  void ConfigAdmin::setSetValues(const Set& values)
+  bool ConfigAdmin::setSetValues(const Set& values)
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     Set* set = find(values.id);
+    std::size_t grown = bytes() + (set == nullptr ? values.id.size() : 0);
+    for (const auto& v : values.values)
+      grown += v.first.size() + v.second.size();
+    if (set == nullptr && m_sets.size() >= kMaxSets)
+      return refuse("too many sets");
+    if (grown > kMaxBytes)
+      return refuse("too large");
     if (set == nullptr)
       {
         m_sets.push_back(Set{values.id, "", {}, false});
@@ -191,6 +232,7 @@ namespace RTC
           set->values.push_back(v);
       }
     m_activeAvailable = false;
+    return true;
   }
 
   bool ConfigAdmin::addSet(const Set& values)
@@ -198,6 +240,13 @@ namespace RTC
     std::lock_guard<std::mutex> lock(m_mutex);
     if (values.id.empty() || find(values.id) != nullptr)
       return false;
+    std::size_t grown = bytes() + values.id.size();
+    for (const auto& v : values.values)
+      grown += v.first.size() + v.second.size();
+    if (m_sets.size() >= kMaxSets)
+      return refuse("too many sets");
+    if (grown > kMaxBytes)
+      return refuse("too large");
     m_sets.push_back(Set{values.id, "", values.values, true});
     m_activeAvailable = false;
     return true;

@@ -60,8 +60,7 @@ namespace RTC
     {
       if (*configuration_set.id.in() == '\0')
         throw SDOPackage::InvalidParameter("ID is empty.");
-      m_admin.setSetValues(fromWire(configuration_set));
-      return true;
+      return m_admin.setSetValues(fromWire(configuration_set));
     }
 
     virtual SDOPackage::ConfigurationSet* get_active_configuration_set()

@@ -12,6 +12,7 @@
 #ifndef RTM_CONFIGADMIN_H
 #define RTM_CONFIGADMIN_H
 
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -77,8 +78,12 @@ namespace RTC
     // changed, added or removed since the last activation).
     bool getActiveSet(Set& out);
     // Merges values into set id (created if needed); applies nothing.
-    void setSetValues(const Set& set);
+    // Like addSet, false when the sets would pass kMaxSets or kMaxBytes:
+    // a peer cannot make the configuration grow until no tool can read it.
+    bool setSetValues(const Set& set);
     bool addSet(const Set& set);
+    static const std::size_t kMaxSets = 64;
+    static const std::size_t kMaxBytes = 256 * 1024;  // ids, names and values
     bool removeSet(const std::string& id);
     // False for an unknown id or one that begins with '_'.
     bool activateSet(const std::string& id);
@@ -95,6 +100,8 @@ namespace RTC
     bool isBound(const char* name) const;
     void addBinding(const char* name, const std::string& def, const std::function<bool(const char*)>& apply);
     void applyValues(const std::vector<std::pair<std::string, std::string> >& values);
+    std::size_t bytes() const;
+    bool refuse(const char* what);
     Set* find(const std::string& id);
     const Set* find(const std::string& id) const;
 
@@ -106,6 +113,7 @@ namespace RTC
     bool m_changed;
     std::string m_label;
     std::vector<Binding> m_bindings;
+    long m_lastRefusalSaid;  // steady seconds; one line a minute
   };
 }
 
