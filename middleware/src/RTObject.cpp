@@ -92,61 +92,33 @@ namespace RTC
   // that calls these: after onInitialize (the set active at start), before
   // onActivated, after onStateUpdate and onError (when a set was activated
   // since).
-  ReturnCode_t RTObject_impl::on_initialize()
+  namespace
   {
-    try
-      {
-        const ReturnCode_t rc = onInitialize();
-        if (rc == RTC_OK)
-          m_configsets.update(true);
-        return rc;
-      }
-    catch (...)
-      {
-        return RTC_ERROR;
-      }
+    // rc, the callback's answer, once the configuration is up to date.
+    ReturnCode_t thenUpdate(ReturnCode_t rc, ConfigAdmin& config)
+    {
+      config.update();
+      return rc;
+    }
+
+    ReturnCode_t thenApplyFirstSet(ReturnCode_t rc, ConfigAdmin& config)
+    {
+      if (rc == RTC_OK)
+        config.update(true);
+      return rc;
+    }
   }
 
+  ReturnCode_t RTObject_impl::on_initialize() { RTM_GUARDED(thenApplyFirstSet(onInitialize(), m_configsets)) }
   ReturnCode_t RTObject_impl::on_activated(ExecutionContextHandle_t h)
   {
-    try
-      {
-        m_configsets.update();
-        return onActivated(h);
-      }
-    catch (...)
-      {
-        return RTC_ERROR;
-      }
+    RTM_GUARDED((m_configsets.update(), onActivated(h)))
   }
-
   ReturnCode_t RTObject_impl::on_state_update(ExecutionContextHandle_t h)
   {
-    try
-      {
-        const ReturnCode_t rc = onStateUpdate(h);
-        m_configsets.update();
-        return rc;
-      }
-    catch (...)
-      {
-        return RTC_ERROR;
-      }
+    RTM_GUARDED(thenUpdate(onStateUpdate(h), m_configsets))
   }
-
-  ReturnCode_t RTObject_impl::on_error(ExecutionContextHandle_t h)
-  {
-    try
-      {
-        const ReturnCode_t rc = onError(h);
-        m_configsets.update();
-        return rc;
-      }
-    catch (...)
-      {
-        return RTC_ERROR;
-      }
-  }
+  ReturnCode_t RTObject_impl::on_error(ExecutionContextHandle_t h) { RTM_GUARDED(thenUpdate(onError(h), m_configsets)) }
 
   void RTObject_impl::updateParameters(const char* set_id) { m_configsets.update(set_id); }
 
