@@ -12,7 +12,7 @@ case "$action" in
     fi
     for n in $(seq 90 140); do
       [ -e "/tmp/.X$n-lock" ] && continue
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$state_dir/xvfb.log" 2>&1 &
+      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset >"$state_dir/xvfb.log" 2>&1 &
       pid=$!
       for _ in $(seq 1 50); do
         if [ -e "/tmp/.X11-unix/X$n" ]; then

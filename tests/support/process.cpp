@@ -238,7 +238,7 @@ namespace testing_support
         const std::string number = std::to_string(n);
         if (access(("/tmp/.X" + number + "-lock").c_str(), F_OK) == 0)
           continue;
-        m_server = new Process({"/usr/bin/Xvfb", ":" + number, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        m_server = new Process({"/usr/bin/Xvfb", ":" + number, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"});
         for (int i = 0; i < 100 && m_display.empty() && m_server->running(); ++i)
           {
             if (access(("/tmp/.X11-unix/X" + number).c_str(), F_OK) == 0)
