@@ -137,6 +137,38 @@ TEST_F(Light, AutomaticModesFindTheMarkerInDimAndFallingLightWhereManualDoesNot)
     }
 }
 
+// The recommended mode where a global threshold has no chance: a room at a
+// quarter of the light, and a lamp to one side whose light falls to a tenth
+// across the frame; markers near and far, in the light and in the shade.
+TEST_F(Light, TheRecommendedModeHoldsInAVeryDimRoomAndBesideALamp)
+{
+  camera(640, 480);
+  ASSERT_EQ(arSetLabelingThreshMode(AR_LABELING_THRESH_MODE_AUTO), 0);
+  int missed = 0, tried = 0;
+  for (double u : {120.0, 320.0, 520.0})
+    for (double z : {300.0, 700.0, 1200.0})
+      for (int room = 0; room < 2; ++room)
+        {
+          cv::Mat image = frame(u, 160 + z / 10, z, 25, -20, u / 3 + z / 7);
+          if (room == 0)
+            synth::light(image, 0.25, 0.25);
+          else
+            synth::light(image, 1.0, 0.1);
+          synth::degrade(image, 3, 0.6, static_cast<unsigned>(u + z + room));
+          ++tried;
+          const ARMarkerInfo* m = find(image);
+          double center[2] = {0, 0}, pose[3][4];
+          if (m == nullptr || arGetTransMat(const_cast<ARMarkerInfo*>(m), center, 80.0, pose) < 0 ||
+              translationError(pose, truth) > 0.01 * truth[2][3])
+            {
+              ++missed;
+              ADD_FAILURE() << (room == 0 ? "dim room" : "lamp to the left") << ": marker at u " << u << ", " << z
+                            << " mm " << (m == nullptr ? "not found" : "found in the wrong place");
+            }
+        }
+  EXPECT_EQ(missed, 0) << "of " << tried;
+}
+
 TEST_F(Light, SensorNoiseFindsTheSameMarkerAsTheCleanFrame)
 {
   camera(640, 480);

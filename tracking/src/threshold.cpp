@@ -109,16 +109,25 @@ namespace
     return (dark + light) / 2;
   }
 
-  // Local threshold: dark when the grey is at least kOffset below the mean
-  // of the square neighbourhood around it (about a tenth of the image's
-  // shorter side), which follows light that changes across the frame. The
-  // mean changes slowly: it is taken on a picture a quarter the size and
-  // brought back to full size between its points.
-  constexpr int kOffset = 20;
+  // Local threshold: dark when the grey lies below the mean of the square
+  // neighbourhood around it (about a tenth of the image's shorter side) by a
+  // quarter of that mean, and by at least kMinOffset. Light scales ink and
+  // paper alike, so a share of the mean holds in a dim corner as under the
+  // lamp, where a fixed offset would ask more contrast than a dim marker
+  // has; the floor keeps sensor noise in dark places from counting. The
+  // mean changes slowly: it is taken on a picture a quarter the size, and
+  // the threshold brought back to full size between its points.
+  constexpr int kMinOffset = 8;
+  constexpr double kShareOfMean = 0.25;
+
+  int localThresh(int mean)
+  {
+    return std::max(0, std::min(mean - kMinOffset, static_cast<int>(mean * (1 - kShareOfMean) + 0.5)));
+  }
 
   int adaptive(const ARUint8* image, int width, int height, cv::Mat& mask)
   {
-    static cv::Mat grey, small, smallMean, mean;
+    static cv::Mat grey, small, smallMean;
     const cv::Mat bgra(height, width, CV_8UC4, const_cast<ARUint8*>(image));
     cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
     const int shrink = std::min(width, height) >= 160 ? 4 : 1;
@@ -129,14 +138,17 @@ namespace
     else
       grey.copyTo(small);
     cv::blur(small, smallMean, cv::Size(block, block), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+    static cv::Mat share, floor, smallThresh, thresh;
+    smallMean.convertTo(share, CV_8U, 1 - kShareOfMean);
+    cv::subtract(smallMean, cv::Scalar(kMinOffset), floor);
+    cv::min(share, floor, smallThresh);
     if (shrink > 1)
-      cv::resize(smallMean, mean, grey.size(), 0, 0, cv::INTER_LINEAR);
+      cv::resize(smallThresh, thresh, grey.size(), 0, 0, cv::INTER_LINEAR);
     else
-      smallMean.copyTo(mean);
-    cv::subtract(mean, cv::Scalar(kOffset), mean);
-    cv::compare(grey, mean, mask, cv::CMP_LE);
+      smallThresh.copyTo(thresh);
+    cv::compare(grey, thresh, mask, cv::CMP_LE);
     ar::clearFrame(mask);
-    return std::max(0, std::min(255, static_cast<int>(std::lround(cv::mean(smallMean)[0])) - kOffset));
+    return localThresh(static_cast<int>(std::lround(cv::mean(smallMean)[0])));
   }
 }
 
