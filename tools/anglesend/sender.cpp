@@ -94,7 +94,12 @@ namespace sender
       }
     if (CORBA::is_nil(obj))
       {
-        error = "no component \"" + path + "\" in the naming service " + naming.address();
+        // A wrong address or a service that is down is not a missing name.
+        CORBA::Object_var root;
+        if (naming.lookup("", root) == RTC::NamingClient::UNREACHABLE)
+          error = "the naming service " + naming.address() + " cannot be reached (is it running, is the address right?)";
+        else
+          error = "no component \"" + path + "\" in the naming service " + naming.address();
         return false;
       }
     try
