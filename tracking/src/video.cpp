@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -135,11 +137,16 @@ namespace
         cv::resize(frame, frame, cv::Size(width, height));
       if (m_options.flipV || m_options.flipH)
         cv::flip(frame, frame, m_options.flipV && m_options.flipH ? -1 : (m_options.flipV ? 0 : 1));
+      // Whatever the source gives, the application reads 8-bit BGRA of
+      // the size it was told.
+      if (frame.depth() != CV_8U)
+        frame.convertTo(frame, CV_8U, frame.depth() == CV_16U ? 1.0 / 256 : 1.0);
       switch (frame.channels())
         {
         case 1: cv::cvtColor(frame, bgra, cv::COLOR_GRAY2BGRA); break;
         case 3: cv::cvtColor(frame, bgra, cv::COLOR_BGR2BGRA); break;
-        default: frame.copyTo(bgra); break;
+        case 4: frame.copyTo(bgra); break;
+        default: throw std::runtime_error("frames of " + std::to_string(frame.channels()) + " channels");
         }
       return true;
     }
