@@ -138,10 +138,10 @@ namespace
     else
       grey.copyTo(small);
     cv::blur(small, smallMean, cv::Size(block, block), cv::Point(-1, -1), cv::BORDER_REPLICATE);
-    static cv::Mat share, floor, smallThresh, thresh;
-    smallMean.convertTo(share, CV_8U, 1 - kShareOfMean);
-    cv::subtract(smallMean, cv::Scalar(kMinOffset), floor);
-    cv::min(share, floor, smallThresh);
+    static cv::Mat byShare, byFloor, smallThresh, thresh;
+    smallMean.convertTo(byShare, CV_8U, 1 - kShareOfMean);
+    cv::subtract(smallMean, cv::Scalar(kMinOffset), byFloor);
+    cv::min(byShare, byFloor, smallThresh);
     if (shrink > 1)
       cv::resize(smallThresh, thresh, grey.size(), 0, 0, cv::INTER_LINEAR);
     else
