@@ -644,7 +644,8 @@ TEST(Sender, FailuresGiveOneLineAndStatusOne)
   auto probe = startProbe({});
   struct Case { std::vector<std::string> args; const char* message; } cases[] = {
     {{"Nobody0:Angle", "1"}, "no component \"Nobody0\""},
-    {{"-n", "127.0.0.1:1", "Vorlinde0:Angle", "1"}, "naming service corbaloc::127.0.0.1:1/NameService cannot be reached"},
+    {{"-n", "127.0.0.1:1", "Vorlinde0:Angle", "1"},
+     "naming service corbaloc::127.0.0.1:1/NameService cannot be reached"},
     {{"Vorlinde0:Nothing", "1"}, "has no port \"Nothing\""},
     {{"Vorlinde0", "1"}, "must name a port"},
     {{"Vorlinde0:Angle"}, "exactly one of"},

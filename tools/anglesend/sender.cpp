@@ -97,7 +97,8 @@ namespace sender
         // A wrong address or a service that is down is not a missing name.
         CORBA::Object_var root;
         if (naming.lookup("", root) == RTC::NamingClient::UNREACHABLE)
-          error = "the naming service " + naming.address() + " cannot be reached (is it running, is the address right?)";
+          error = "the naming service " + naming.address() +
+                  " cannot be reached (is it running, is the address right?)";
         else
           error = "no component \"" + path + "\" in the naming service " + naming.address();
         return false;
