@@ -2,11 +2,14 @@
 // absolute-deadline loop.
 #include <rtm/PeriodicExecutionContext.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include <rtm/RTObject.h>
 
+#include "ConnectionGuard.h"
 #include "NVUtil.h"
+#include "RemoteParticipant.h"
 
 namespace RTC
 {
@@ -21,13 +24,41 @@ namespace RTC
   PeriodicExecutionContext::PeriodicExecutionContext(double rate, double transition_timeout)
     : m_rate(validRate(rate) ? rate : 1.0), m_transitionTimeout(transition_timeout),
       m_running(false), m_stopRequested(false), m_transitionRequested(false),
-      m_rescheduled(false), m_owner(nullptr)
+      m_rescheduled(false), m_threadId(std::thread::id()), m_owner(nullptr)
   {
   }
 
   PeriodicExecutionContext::~PeriodicExecutionContext()
   {
     shutdown();
+    // The last reference may go from one of our own callbacks (a
+    // component that ends itself): its thread then ends by itself.
+    if (m_thread.joinable())
+      {
+        if (m_thread.get_id() == std::this_thread::get_id())
+          m_thread.detach();
+        else
+          m_thread.join();
+      }
+  }
+
+  bool PeriodicExecutionContext::onOwnThread() const
+  {
+    return m_threadId.load() == std::this_thread::get_id();
+  }
+
+  std::chrono::steady_clock::duration PeriodicExecutionContext::remoteBudget()
+  {
+    // One period, so that a member that cannot keep up does not slow the
+    // others; bounded both ways so that a slow rate does not let a peer
+    // stall the context for long, nor a fast one fail every peer.
+    double seconds;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      seconds = 1.0 / m_rate;
+    }
+    seconds = std::min(1.0, std::max(0.05, seconds));
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   }
 
   std::chrono::nanoseconds PeriodicExecutionContext::period() const
@@ -71,6 +102,7 @@ namespace RTC
   void PeriodicExecutionContext::shutdown()
   {
     stop();
+    std::lock_guard<std::mutex> control(m_control);
     if (!CORBA::is_nil(m_objref) && !CORBA::is_nil(m_poa))
       {
         try
@@ -109,19 +141,8 @@ namespace RTC
               case RATE_CHANGED: return c.on_rate_changed(h);
               }
           }
-        switch (cb)
-          {
-          case STARTUP: return m.ref->on_startup(h);
-          case SHUTDOWN: return m.ref->on_shutdown(h);
-          case ACTIVATED: return m.ref->on_activated(h);
-          case DEACTIVATED: return m.ref->on_deactivated(h);
-          case ABORTING: return m.ref->on_aborting(h);
-          case ERROR_CB: return m.ref->on_error(h);
-          case RESET: return m.ref->on_reset(h);
-          case EXECUTE: return CORBA::is_nil(m.dfc) ? RTC_OK : m.dfc->on_execute(h);
-          case STATE_UPDATE: return CORBA::is_nil(m.dfc) ? RTC_OK : m.dfc->on_state_update(h);
-          case RATE_CHANGED: return CORBA::is_nil(m.dfc) ? RTC_OK : m.dfc->on_rate_changed(h);
-          }
+        if (m.remote)
+          return m.remote->call(cb, Clock::now() + remoteBudget());
       }
     catch (...)
       {
@@ -252,6 +273,7 @@ namespace RTC
 
   void PeriodicExecutionContext::run()
   {
+    m_threadId = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(m_mutex);
     Clock::time_point next = Clock::now();
     while (!m_stopRequested)
@@ -282,6 +304,15 @@ namespace RTC
             next = Clock::now() + period();
           }
       }
+    m_threadId = std::thread::id();
+    lock.unlock();
+    _remove_ref();  // may be the last: nothing here after it
+  }
+
+  CORBA::Boolean PeriodicExecutionContext::_dispatch(omniCallHandle& handle)
+  {
+    ConnectionGuard::admitRequest(handle, ConnectionGuard::messageLimit());
+    return POA_RTC::ExecutionContextService::_dispatch(handle);
   }
 
   // ------------------------------------------------------------ operations
@@ -294,35 +325,66 @@ namespace RTC
 
   ReturnCode_t PeriodicExecutionContext::start()
   {
+    if (onOwnThread())
+      {
+        // From a callback, after a stop() from a callback: this thread is
+        // still the context's and simply carries on.
+        {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          if (m_running)
+            return PRECONDITION_NOT_MET;
+          m_running = true;
+          m_stopRequested = false;
+        }
+        invokeAll(STARTUP);
+        return RTC_OK;
+      }
+    std::lock_guard<std::mutex> control(m_control);
+    std::thread previous;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       if (m_running)
         return PRECONDITION_NOT_MET;
+      previous = std::move(m_thread);
+    }
+    // A thread told to stop from its own callback may still be finishing.
+    if (previous.joinable())
+      previous.join();
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
       m_running = true;
       m_stopRequested = false;
     }
     invokeAll(STARTUP);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // The thread holds the servant: a component may end itself (and let
+    // its context go) from one of the thread's own callbacks.
+    _add_ref();
     m_thread = std::thread(&PeriodicExecutionContext::run, this);
     return RTC_OK;
   }
 
   ReturnCode_t PeriodicExecutionContext::stop()
   {
+    const bool own = onOwnThread();
+    std::unique_lock<std::mutex> control(m_control, std::defer_lock);
+    if (!own)
+      control.lock();
+    std::thread finished;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       if (!m_running)
         return PRECONDITION_NOT_MET;
       m_running = false;
       m_stopRequested = true;
+      // From one of our callbacks the thread cannot wait for itself: it
+      // ends when the callback returns, and is joined by the next start().
+      if (!own)
+        finished = std::move(m_thread);
     }
     m_wake.notify_all();
-    if (m_thread.joinable())
-      {
-        if (m_thread.get_id() == std::this_thread::get_id())
-          m_thread.detach();  // stopped from one of our own callbacks
-        else
-          m_thread.join();
-      }
+    if (finished.joinable())
+      finished.join();
     invokeAll(SHUTDOWN);
     return RTC_OK;
   }
@@ -360,10 +422,13 @@ namespace RTC
         return OUT_OF_RESOURCES;
     }
     MemberPtr m = std::make_shared<Member>();
+    DataFlowComponentAction_var dfc;
+    ReturnCode_t refused = OUT_OF_RESOURCES;
     try
       {
         m->handle = comp->attach_context(m_objref);
-        m->dfc = DataFlowComponentAction::_narrow(comp);
+        dfc = DataFlowComponentAction::_narrow(comp);
+        m->rtc = ::RTC::RTObject::_narrow(comp);
       }
     catch (const CORBA::Exception&)
       {
@@ -372,13 +437,32 @@ namespace RTC
     if (m->handle < 0)
       return BAD_PARAMETER;
     m->ref = LightweightRTObject::_duplicate(comp);
+    m->remote = std::make_shared<RemoteParticipant>(comp, dfc, m->handle);
     m->local = nullptr;
     m->state = INACTIVE_STATE;
     m->pending = NONE;
     m->busy = false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_members.push_back(m);
-    return RTC_OK;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      // Two clients adding the same component at once: one of them wins.
+      bool known = false;
+      for (const MemberPtr& other : m_members)
+        known = known || comp->_is_equivalent(other->ref);
+      if (!known && m_members.size() < MAX_MEMBERS)
+        {
+          m_members.push_back(m);
+          return RTC_OK;
+        }
+      refused = known ? PRECONDITION_NOT_MET : OUT_OF_RESOURCES;
+    }
+    try
+      {
+        comp->detach_context(m->handle);
+      }
+    catch (const CORBA::Exception&)
+      {
+      }
+    return refused;
   }
 
   ReturnCode_t PeriodicExecutionContext::remove_component(LightweightRTObject_ptr comp)
@@ -418,7 +502,7 @@ namespace RTC
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m->state != from || m->pending != NONE || m->busy)
       return PRECONDITION_NOT_MET;
-    if (!m_running || std::this_thread::get_id() == m_thread.get_id())
+    if (!m_running || onOwnThread())
       {
         // No thread to hand it to (or asked from a callback): do it here.
         applyUnlocked(lock, *m, request);
@@ -482,18 +566,11 @@ namespace RTC
       {
         if (m->local != nullptr)
           continue;  // the owner is not listed
-        RTObject_var rtc;
-        try
-          {
-            rtc = ::RTC::RTObject::_narrow(m->ref);
-          }
-        catch (const CORBA::Exception&)
-          {
-          }
-        if (CORBA::is_nil(rtc))
+        // Narrowed when it joined: asking a peer now could hang a listing.
+        if (CORBA::is_nil(m->rtc))
           continue;
         profile->participants.length(n + 1);
-        profile->participants[n++] = rtc._retn();
+        profile->participants[n++] = ::RTC::RTObject::_duplicate(m->rtc);
       }
     std::ostringstream text;
     text << rate;

@@ -9,9 +9,17 @@
 // answers after its callback has run, or RTC_ERROR after the transition
 // timeout (0.5 s) if the callback is still running. Callbacks run without
 // any lock held.
+//
+// Every operation may be called by any number of clients at once: start()
+// and stop() are serialised (a second one answers PRECONDITION_NOT_MET),
+// and a stop() from one of the context's own callbacks lets its thread end
+// after that callback. Members of other processes are called on threads
+// of their own and waited for one period at most (between 50 ms and 1 s):
+// one that does not answer in time is in ERROR, and holds up nobody.
 #ifndef RTM_PERIODICEXECUTIONCONTEXT_H
 #define RTM_PERIODICEXECUTIONCONTEXT_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -24,6 +32,7 @@
 namespace RTC
 {
   class RTObject_impl;
+  class RemoteParticipant;
 
   class PeriodicExecutionContext
     : public virtual POA_RTC::ExecutionContextService,
@@ -32,6 +41,9 @@ namespace RTC
   public:
     PeriodicExecutionContext(double rate, double transition_timeout);
     virtual ~PeriodicExecutionContext();
+
+    // Every request is looked at before its arguments are read.
+    virtual CORBA::Boolean _dispatch(omniCallHandle& handle);
 
     // --- RTC::ExecutionContext ---
     virtual CORBA::Boolean is_running();
@@ -69,8 +81,9 @@ namespace RTC
     struct Member
     {
       LightweightRTObject_var ref;
-      DataFlowComponentAction_var dfc;  // remote members only
-      RTObject_impl* local;             // the owner, called directly
+      RTObject_var rtc;                           // ref as an RTObject, or nil
+      std::shared_ptr<RemoteParticipant> remote;  // members of other processes
+      RTObject_impl* local;                       // the owner, called directly
       ExecutionContextHandle_t handle;
       LifeCycleState state;
       Pending pending;
@@ -89,11 +102,15 @@ namespace RTC
     void toError(Member& m);
     ReturnCode_t invoke(Member& m, Callback cb);
     void invokeAll(Callback cb);
+    // How long a call into a member of another process may take.
+    std::chrono::steady_clock::duration remoteBudget();
+    bool onOwnThread() const;
     MemberPtr findMember(LightweightRTObject_ptr comp);
     ReturnCode_t requestTransition(LightweightRTObject_ptr comp, Pending request,
                                    LifeCycleState from, LifeCycleState to);
     std::chrono::nanoseconds period() const;
 
+    std::mutex m_control;  // start(), stop() and shutdown(), one at a time
     std::mutex m_mutex;
     std::condition_variable m_wake;     // the thread waits here
     std::condition_variable m_done;     // transition requesters wait here
@@ -105,6 +122,7 @@ namespace RTC
     bool m_transitionRequested;
     bool m_rescheduled;
     std::thread m_thread;
+    std::atomic<std::thread::id> m_threadId;  // the thread running run(), if any
     RTObject_impl* m_owner;
     PortableServer::POA_var m_poa;
     ExecutionContextService_var m_objref;
