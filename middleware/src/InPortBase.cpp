@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionGuard.h"
 #include "NVUtil.h"
 
 namespace RTC
@@ -20,6 +21,13 @@ namespace RTC
     InPortCdr_impl(InPortBase& port, bool little_endian)
       : m_port(port), m_little(little_endian)
     {
+    }
+
+    // A datum is a few numbers: a peer may not make us set aside more.
+    virtual CORBA::Boolean _dispatch(omniCallHandle& handle)
+    {
+      ConnectionGuard::admitRequest(handle, ConnectionGuard::DATUM_LIMIT);
+      return POA_OpenRTM::InPortCdr::_dispatch(handle);
     }
 
     virtual OpenRTM::PortStatus put(const OpenRTM::CdrData& data)
@@ -81,10 +89,22 @@ namespace RTC
     addProperty("dataport.subscription_type", "Any");
   }
 
-  InPortBase::~InPortBase()
+  InPortBase::~InPortBase() { deactivateSinks(); }
+
+  void InPortBase::deactivate()
   {
-    std::lock_guard<std::mutex> lock(m_sinkMutex);
-    for (auto& kv : m_sinks)
+    deactivateSinks();
+    PortBase::deactivate();
+  }
+
+  void InPortBase::deactivateSinks()
+  {
+    std::map<std::string, InPortCdr_impl*> sinks;
+    {
+      std::lock_guard<std::mutex> lock(m_sinkMutex);
+      sinks.swap(m_sinks);
+    }
+    for (auto& kv : sinks)
       {
         try
           {
@@ -95,7 +115,6 @@ namespace RTC
           {
           }
       }
-    m_sinks.clear();
   }
 
   bool InPortBase::hasTrailingBytes(cdrStream& s)
@@ -140,7 +159,7 @@ namespace RTC
 
   ReturnCode_t InPortBase::publishInterfaces(ConnectorProfile& profile)
   {
-    if (!acceptsTransport(profile))
+    if (!acceptsTransport(profile) || !acceptsDataType(profile))
       return BAD_PARAMETER;
     bool little = true;
     if (!agreedLittleEndian(profile, little))

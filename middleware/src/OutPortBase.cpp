@@ -59,7 +59,7 @@ namespace RTC
 
   ReturnCode_t OutPortBase::publishInterfaces(ConnectorProfile& profile)
   {
-    if (!acceptsTransport(profile))
+    if (!acceptsTransport(profile) || !acceptsDataType(profile))
       return BAD_PARAMETER;
     return RTC_OK;
   }
@@ -106,6 +106,13 @@ namespace RTC
             m_lastStatus = status;
             if (status != OpenRTM::PORT_OK)
               all_ok = false;
+          }
+        catch (const CORBA::MARSHAL&)
+          {
+            // The datum could not travel (larger than a message may be):
+            // the peer is still there.
+            m_lastStatus = OpenRTM::UNKNOWN_ERROR;
+            all_ok = false;
           }
         catch (const CORBA::Exception&)
           {

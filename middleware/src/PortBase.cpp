@@ -8,6 +8,7 @@
 
 #include <rtm/RTObject.h>
 
+#include "ConnectionGuard.h"
 #include "NVUtil.h"
 
 namespace RTC
@@ -132,6 +133,35 @@ namespace RTC
       return !NVUtil::getString(profile.properties, key, value) || toLower(coil::trim(value)) == served;
     };
     return accepts("dataport.dataflow_type", "push") && accepts("dataport.interface_type", "corba_cdr");
+  }
+
+  namespace
+  {
+    // "timedfloatseq" of "IDL:RTC/TimedFloatSeq:1.0", "RTC/TimedFloatSeq",
+    // "RTC::TimedFloatSeq" or "TimedFloatSeq".
+    std::string bareTypeName(std::string type)
+    {
+      type = toLower(coil::trim(type));
+      if (type.compare(0, 4, "idl:") == 0)
+        {
+          type = type.substr(4);
+          type = type.substr(0, type.rfind(':'));
+        }
+      type = type.substr(type.rfind('/') + 1);
+      const std::string::size_type scope = type.rfind("::");
+      return scope == std::string::npos ? type : type.substr(scope + 2);
+    }
+  }
+
+  bool PortBase::acceptsDataType(const ConnectorProfile& profile) const
+  {
+    std::string asked;
+    if (!NVUtil::getString(profile.properties, "dataport.data_type", asked))
+      return true;
+    for (const auto& kv : m_properties)
+      if (kv.first == "dataport.data_type")
+        return bareTypeName(asked) == bareTypeName(kv.second) || bareTypeName(asked) == "any";
+    return true;
   }
 
   bool PortBase::isConnected() const
@@ -313,6 +343,12 @@ namespace RTC
           forgetConnector(c.connector_id.in());
       }
     m_pruneNext = 0;
+  }
+
+  CORBA::Boolean PortBase::_dispatch(omniCallHandle& handle)
+  {
+    ConnectionGuard::admitRequest(handle, ConnectionGuard::messageLimit());
+    return POA_RTC::PortService::_dispatch(handle);
   }
 
   PortProfile* PortBase::get_port_profile()

@@ -2,6 +2,8 @@
 // SDO answers and ports.
 #include <rtm/RTObject.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include <rtm/PeriodicExecutionContext.h>
 
 #include "Configuration.h"
+#include "ConnectionGuard.h"
 #include "NVUtil.h"
 
 namespace RTC
@@ -21,13 +24,59 @@ namespace RTC
   {
     const ExecutionContextHandle_t PARTICIPANT_BASE = 1000;
     const std::size_t MAX_PARTICIPATING = 64;
+
+    // A counted reference to the owned context, so that it outlives every
+    // use that began before exit() let it go.
+    class EcHold
+    {
+    public:
+      EcHold(PeriodicExecutionContext* const& ec, std::mutex& mutex)
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        m_ec = ec;
+        if (m_ec != nullptr)
+          m_ec->_add_ref();
+      }
+      ~EcHold()
+      {
+        if (m_ec != nullptr)
+          m_ec->_remove_ref();
+      }
+      EcHold(const EcHold&) = delete;
+      EcHold& operator=(const EcHold&) = delete;
+      PeriodicExecutionContext* operator->() const { return m_ec; }
+      explicit operator bool() const { return m_ec != nullptr; }
+
+    private:
+      PeriodicExecutionContext* m_ec;
+    };
+
+    // "text" as a number within [low, high], or fallback with one line.
+    double boundedNumber(const std::string& instance, const char* key, const std::string& text,
+                         double low, double high, double fallback)
+    {
+      char* end = nullptr;
+      errno = 0;
+      const double value = std::strtod(text.c_str(), &end);
+      if (!text.empty() && end != text.c_str() && *coil::trim(end).c_str() == '\0' && errno == 0 &&
+          value >= low && value <= high)
+        return value;
+      std::fprintf(stderr, "rtc: %s: %s \"%s\" is not a number from %g to %g; using %g\n", instance.c_str(),
+                   key, coil::trim(text).substr(0, 80).c_str(), low, high, fallback);
+      std::fflush(stderr);
+      return fallback;
+    }
   }
 
   struct RTObject_impl::State
   {
     coil::Properties props;
     std::vector<PortBase*> ports;
+    // The owned context, under mutex: exit() takes it away while other
+    // clients may be asking for it. Users hold a reference (EcHold).
     PeriodicExecutionContext* ec = nullptr;
+    ExecutionContextService_var ecRef;
+    std::atomic<bool> exiting{false};
     Configuration_impl* config = nullptr;
     RTObject_var objref;
     SDOPackage::Configuration_var configRef;
@@ -144,20 +193,20 @@ namespace RTC
       return rc;
 
     const coil::Properties& p = m_state->props;
-    double rate = std::atof(p.getProperty("exec_cxt.periodic.rate", "1.0").c_str());
-    if (!PeriodicExecutionContext::validRate(rate))
-      {
-        std::fprintf(stderr, "%s: exec_cxt.periodic.rate \"%s\" is not a rate from 1e-6 to 1e6 Hz; using 1.0\n",
-                     getInstanceName().c_str(), p.getProperty("exec_cxt.periodic.rate").c_str());
-        rate = 1.0;
-      }
-    double timeout = std::atof(p.getProperty("exec_cxt.transition_timeout", "0.5").c_str());
-    if (!(timeout > 0.0))
-      timeout = 0.5;
+    const std::string name = getInstanceName();
+    const double rate = boundedNumber(name, "exec_cxt.periodic.rate", p.getProperty("exec_cxt.periodic.rate", "1.0"),
+                                      PeriodicExecutionContext::MIN_RATE, PeriodicExecutionContext::MAX_RATE, 1.0);
+    const double timeout = boundedNumber(name, "exec_cxt.transition_timeout",
+                                         p.getProperty("exec_cxt.transition_timeout", "0.5"), 0.0, 3600.0, 0.5);
     activateObject();
-    m_state->ec = new PeriodicExecutionContext(rate, timeout);
-    m_state->ec->bindOwner(this, m_pPOA);
-    m_state->ec->start();
+    PeriodicExecutionContext* ec = new PeriodicExecutionContext(rate, timeout);
+    ec->bindOwner(this, m_pPOA);
+    {
+      std::lock_guard<std::mutex> lock(m_state->mutex);
+      m_state->ec = ec;
+      m_state->ecRef = ec->getObjRef();
+    }
+    ec->start();
     m_state->initialized = true;
     return RTC_OK;
   }
@@ -174,17 +223,25 @@ namespace RTC
 
   ReturnCode_t RTObject_impl::exit()
   {
-    if (!m_state->initialized)
+    // One exit runs, however many clients ask at once.
+    if (!m_state->initialized || m_state->exiting.exchange(true))
       return PRECONDITION_NOT_MET;
-    PeriodicExecutionContext* ec = m_state->ec;
-    if (ec->ownerState() == ACTIVE_STATE)
-      ec->deactivate_component(m_state->objref);
-    ec->stop();
+    {
+      EcHold ec(m_state->ec, m_state->mutex);
+      if (ec)
+        {
+          if (ec->ownerState() == ACTIVE_STATE)
+            ec->deactivate_component(m_state->objref);
+          ec->stop();
+        }
+    }
     on_finalize();
     // The object is taken out of service but not deleted: a call into it
     // (this one included) may still be running on another ORB thread.
     if (m_pManager != nullptr)
       m_pManager->deleteComponent(this);
+    else
+      deactivateObjects();
     return RTC_OK;
   }
 
@@ -231,9 +288,9 @@ namespace RTC
 
   ExecutionContext_ptr RTObject_impl::get_context(ExecutionContextHandle_t exec_handle)
   {
-    if (exec_handle == 0 && m_state->ec != nullptr)
-      return m_state->ec->getObjRef();
     std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (exec_handle == 0)
+      return ::RTC::ExecutionContext::_duplicate(m_state->ecRef.in());
     std::size_t index = static_cast<std::size_t>(exec_handle - PARTICIPANT_BASE);
     if (exec_handle >= PARTICIPANT_BASE && index < m_state->participating.size())
       return ::RTC::ExecutionContext::_duplicate(m_state->participating[index]);
@@ -243,10 +300,11 @@ namespace RTC
   ExecutionContextList* RTObject_impl::get_owned_contexts()
   {
     ExecutionContextList_var list = new ExecutionContextList;
-    if (m_state->ec != nullptr)
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (!CORBA::is_nil(m_state->ecRef))
       {
         list->length(1);
-        list[0] = m_state->ec->getObjRef();
+        list[0] = ::RTC::ExecutionContextService::_duplicate(m_state->ecRef.in());
       }
     return list._retn();
   }
@@ -270,18 +328,20 @@ namespace RTC
   {
     if (CORBA::is_nil(cxt))
       return -1;
-    if (m_state->ec != nullptr)
-      {
-        ExecutionContextService_var own = m_state->ec->getObjRef();
-        if (cxt->_is_equivalent(own))
-          return 0;
-      }
     std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (!CORBA::is_nil(m_state->ecRef) && cxt->_is_equivalent(m_state->ecRef))
+      return 0;
     for (std::size_t i = 0; i < m_state->participating.size(); ++i)
       if (!CORBA::is_nil(m_state->participating[i]) &&
           cxt->_is_equivalent(m_state->participating[i]))
         return PARTICIPANT_BASE + static_cast<ExecutionContextHandle_t>(i);
     return -1;
+  }
+
+  CORBA::Boolean RTObject_impl::_dispatch(omniCallHandle& handle)
+  {
+    ConnectionGuard::admitRequest(handle, ConnectionGuard::messageLimit());
+    return POA_OpenRTM::DataFlowComponent::_dispatch(handle);
   }
 
   // ------------------------------------------------------------- profile
@@ -471,13 +531,23 @@ namespace RTC
 
   void RTObject_impl::deactivateObjects()
   {
-    if (m_state->ec != nullptr)
+    // Taken away under the lock, so that it is released exactly once;
+    // uses that hold it keep it until they end.
+    PeriodicExecutionContext* ec = nullptr;
+    std::vector<PortBase*> ports;
+    {
+      std::lock_guard<std::mutex> lock(m_state->mutex);
+      ec = m_state->ec;
+      m_state->ec = nullptr;
+      m_state->ecRef = ::RTC::ExecutionContextService::_nil();
+      ports = m_state->ports;
+    }
+    if (ec != nullptr)
       {
-        m_state->ec->shutdown();
-        m_state->ec->_remove_ref();
-        m_state->ec = nullptr;
+        ec->shutdown();
+        ec->_remove_ref();
       }
-    for (PortBase* port : m_state->ports)
+    for (PortBase* port : ports)
       port->deactivate();
     if (CORBA::is_nil(m_pPOA) || CORBA::is_nil(m_state->objref))
       return;
@@ -494,11 +564,16 @@ namespace RTC
     m_state->objref = ::RTC::RTObject::_nil();
   }
 
-  PeriodicExecutionContext* RTObject_impl::ownedContext() const { return m_state->ec; }
+  PeriodicExecutionContext* RTObject_impl::ownedContext() const
+  {
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->ec;
+  }
 
   LifeCycleState RTObject_impl::ownedState() const
   {
-    return m_state->ec != nullptr ? m_state->ec->ownerState() : CREATED_STATE;
+    EcHold ec(m_state->ec, m_state->mutex);
+    return ec ? ec->ownerState() : CREATED_STATE;
   }
 
   // -------------------------------------------------- DataFlowComponentBase

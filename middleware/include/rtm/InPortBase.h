@@ -24,6 +24,9 @@ namespace RTC
     virtual ~InPortBase();
 
     virtual bool isNew() = 0;
+    // Also the objects that take the data: a sender learns at its next
+    // datum that the component is gone.
+    virtual void deactivate();
 
     // Called by the connection objects for each datum received.
     OpenRTM::PortStatus receive(const OpenRTM::CdrData& data, bool little_endian);
@@ -46,6 +49,7 @@ namespace RTC
     virtual void unsubscribeInterfaces(const std::string& connector_id);
 
   private:
+    void deactivateSinks();
     std::mutex m_sinkMutex;
     std::map<std::string, InPortCdr_impl*> m_sinks;
     std::atomic<unsigned long> m_received;

@@ -38,6 +38,9 @@ namespace RTC
     explicit PortBase(const char* name);
     virtual ~PortBase();
 
+    // Every request is looked at before its arguments are read.
+    virtual CORBA::Boolean _dispatch(omniCallHandle& handle);
+
     // --- RTC::PortService ---
     virtual PortProfile* get_port_profile();
     virtual ConnectorProfileList* get_connector_profiles();
@@ -64,7 +67,8 @@ namespace RTC
     int connectionLimit() const;
     PortService_ptr getPortRef() const;
     void activate(PortableServer::POA_ptr poa);
-    void deactivate();
+    // Takes the port (and what its connectors serve) out of service.
+    virtual void deactivate();
     bool isConnected() const;
     std::vector<std::string> connectorIds() const;
 
@@ -89,6 +93,10 @@ namespace RTC
     // Push over corba_cdr is all data ports serve: a connector that names
     // another data flow or interface type is refused.
     static bool acceptsTransport(const ConnectorProfile& profile);
+    // False when the connector's dataport.data_type names another type
+    // than the port's, in either spelling ("TimedLong" or
+    // "IDL:RTC/TimedLong:1.0"); an absent key is fine.
+    bool acceptsDataType(const ConnectorProfile& profile) const;
 
     PortableServer::POA_var m_poa;
 

@@ -78,6 +78,9 @@ namespace RTC
     virtual ExecutionContextList* get_participating_contexts();
     virtual ExecutionContextHandle_t get_context_handle(ExecutionContext_ptr cxt);
 
+    // Every request is looked at before its arguments are read.
+    virtual CORBA::Boolean _dispatch(omniCallHandle& handle);
+
     // --- RTC::RTObject ---
     virtual ComponentProfile* get_component_profile();
     virtual PortServiceList* get_ports();
@@ -106,6 +109,36 @@ namespace RTC
       return true;
     }
     ConfigAdmin& getConfigService() { return m_configsets; }
+    // Listeners of the configuration (rtm/ConfigurationListener.h).
+    void addConfigurationParamListener(ConfigurationParamListenerType type,
+                                       ConfigurationParamListener* listener, bool autoclean = true)
+    {
+      m_configsets.addConfigurationParamListener(type, listener, autoclean);
+    }
+    void removeConfigurationParamListener(ConfigurationParamListenerType type,
+                                          ConfigurationParamListener* listener)
+    {
+      m_configsets.removeConfigurationParamListener(type, listener);
+    }
+    void addConfigurationSetListener(ConfigurationSetListenerType type, ConfigurationSetListener* listener,
+                                     bool autoclean = true)
+    {
+      m_configsets.addConfigurationSetListener(type, listener, autoclean);
+    }
+    void removeConfigurationSetListener(ConfigurationSetListenerType type, ConfigurationSetListener* listener)
+    {
+      m_configsets.removeConfigurationSetListener(type, listener);
+    }
+    void addConfigurationSetNameListener(ConfigurationSetNameListenerType type,
+                                         ConfigurationSetNameListener* listener, bool autoclean = true)
+    {
+      m_configsets.addConfigurationSetNameListener(type, listener, autoclean);
+    }
+    void removeConfigurationSetNameListener(ConfigurationSetNameListenerType type,
+                                            ConfigurationSetNameListener* listener)
+    {
+      m_configsets.removeConfigurationSetNameListener(type, listener);
+    }
     // Applies set set_id to the bound variables now, in the caller's thread.
     void updateParameters(const char* set_id);
 
