@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -251,9 +252,64 @@ namespace RTC
     return out;
   }
 
-  std::vector<std::string> orbArguments(const coil::Properties& config)
+  bool splitArguments(const std::string& text, std::vector<std::string>& words, std::string& error)
   {
-    std::vector<std::string> args;
+    // Blanks separate words; double quotes keep blanks inside one word
+    // ("* ssl"), and \" is a quote within them.
+    words.clear();
+    std::string word;
+    bool inWord = false, quoted = false;
+    for (std::string::size_type i = 0; i < text.size(); ++i)
+      {
+        const char c = text[i];
+        if (quoted && c == '\\' && i + 1 < text.size() && text[i + 1] == '"')
+          {
+            word += '"';
+            ++i;
+          }
+        else if (c == '"')
+          {
+            quoted = !quoted;
+            inWord = true;
+          }
+        else if (!quoted && std::isspace(static_cast<unsigned char>(c)))
+          {
+            if (inWord)
+              words.push_back(word);
+            word.clear();
+            inWord = false;
+          }
+        else
+          {
+            word += c;
+            inWord = true;
+          }
+      }
+    if (quoted)
+      {
+        error = "corba.args has a double quote that is not closed";
+        return false;
+      }
+    if (inWord)
+      words.push_back(word);
+    return true;
+  }
+
+  namespace
+  {
+    bool mentions(const std::vector<std::string>& words, const char* parameter)
+    {
+      const std::string option = std::string("-ORB") + parameter;
+      for (const std::string& w : words)
+        if (w == option)
+          return true;
+      return false;
+    }
+  }
+
+  bool orbArguments(const coil::Properties& config, std::vector<std::string>& args, std::string& error)
+  {
+    args.clear();
     std::string endpoints = config.getProperty("corba.endpoints");
     if (endpoints.empty())
       endpoints = config.getProperty("corba.endpoint");
@@ -271,10 +327,47 @@ namespace RTC
         else
           args.push_back("giop:tcp:" + ep);
       }
-    std::istringstream extra(config.getProperty("corba.args"));
-    std::string word;
-    while (extra >> word)
-      args.push_back(word);
+    std::vector<std::string> extra;
+    if (!splitArguments(config.getProperty("corba.args"), extra, error))
+      return false;
+    // Bounds a peer cannot take away, unless corba.args sets them: no
+    // call to a peer waits for ever, and no peer's request may make us
+    // hold more than a configuration's worth of memory.
+    if (!mentions(extra, "clientCallTimeOutPeriod"))
+      {
+        args.push_back("-ORBclientCallTimeOutPeriod");
+        args.push_back(std::to_string(DEFAULT_CALL_TIMEOUT_MS));
+      }
+    if (!mentions(extra, "giopMaxMsgSize"))
+      {
+        args.push_back("-ORBgiopMaxMsgSize");
+        args.push_back(std::to_string(DEFAULT_MAX_MESSAGE_BYTES));
+      }
+    args.insert(args.end(), extra.begin(), extra.end());
+    return true;
+  }
+
+  std::vector<std::string> orbArguments(const coil::Properties& config)
+  {
+    std::vector<std::string> args;
+    std::string error;
+    orbArguments(config, args, error);
     return args;
+  }
+
+  unsigned callTimeoutMs(const coil::Properties& config)
+  {
+    std::vector<std::string> words;
+    std::string error;
+    splitArguments(config.getProperty("corba.args"), words, error);
+    for (std::size_t i = 0; i + 1 < words.size(); ++i)
+      if (words[i] == "-ORBclientCallTimeOutPeriod")
+        {
+          char* end = nullptr;
+          const unsigned long ms = std::strtoul(words[i + 1].c_str(), &end, 10);
+          if (*end == '\0' && ms > 0 && ms <= 3600000)
+            return static_cast<unsigned>(ms);
+        }
+    return DEFAULT_CALL_TIMEOUT_MS;
   }
 }

@@ -58,8 +58,25 @@ namespace RTC
   // Comma-separated list, each entry trimmed, empty entries dropped.
   std::vector<std::string> splitList(const std::string& text);
 
-  // The ORB arguments for corba.endpoints / corba.endpoint and corba.args.
+  // corba.args cut into words: blanks separate them, double quotes keep
+  // blanks within one ("* ssl"). False (with a message) for a quote that
+  // is not closed.
+  bool splitArguments(const std::string& text, std::vector<std::string>& words, std::string& error);
+
+  // The ORB arguments for corba.endpoints / corba.endpoint, the runtime's
+  // bounds (a client call time-out, the largest message) unless corba.args
+  // sets them, then corba.args.
+  bool orbArguments(const coil::Properties& config, std::vector<std::string>& args, std::string& error);
   std::vector<std::string> orbArguments(const coil::Properties& config);
+
+  // Every call to a peer is bounded by this unless corba.args says
+  // otherwise (-ORBclientCallTimeOutPeriod).
+  const unsigned DEFAULT_CALL_TIMEOUT_MS = 10000;
+  // The largest GIOP message sent or taken: a configuration's worth
+  // (256 KiB of sets) with room to spare; a datum is a few dozen bytes.
+  const unsigned DEFAULT_MAX_MESSAGE_BYTES = 384 * 1024;
+  // The client call time-out in effect for this configuration.
+  unsigned callTimeoutMs(const coil::Properties& config);
 }
 
 #endif
