@@ -30,6 +30,9 @@ extern "C" const char* __lsan_default_options()
 }
 #endif
 
+static RTC::Manager* the_manager = NULL;
+static bool component_created = false;
+
 void initHostedModule(RTC::Manager* manager)
 {
   registerVorlindeFactory(manager);
@@ -40,45 +43,35 @@ void initHostedModule(RTC::Manager* manager)
       std::fflush(stderr);
       std::abort();
     }
+  component_created = true;
 }
 
-static RTC::Manager* the_manager = NULL;
-
-// Before the program ends: its names, then the ORB (whose threads finish
-// their calls), so that the process's own clean-up does not run under them.
+// Before the program ends: the component, its names, then the ORB (whose
+// threads finish their calls), so that the process's own clean-up does not
+// run under them. Bounded in time whatever peers do.
 static void takeDownMiddleware()
 {
-  the_manager->unbindAll();
-  try
-    {
-      CORBA::ORB_var orb = the_manager->getORB();
-      orb->shutdown(true);
-    }
-  catch (const CORBA::Exception&)
-    {
-      // already shut down: nothing left to wait for
-    }
+  the_manager->shutdown();
 }
 
 // When a tool has called exit() on the component (rtexit), the program
 // ends as a manager left with no component does: a second later, with
 // status 0, its names already unbound; unless the configuration says
-// manager.shutdown_on_nortcs: NO.
+// manager.shutdown_on_nortcs: NO. An exit() that came while the program
+// was still starting counts too.
 static void endWhenNoComponentIsLeft()
 {
   static double next_look = 0.0, gone_since = -1.0;
-  static bool had_one = false;
   const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
   if (now < next_look)
     return;
   next_look = now + 0.1;
-  if (!the_manager->getComponents().empty())
+  if (!component_created || !the_manager->getComponents().empty())
     {
-      had_one = true;
       gone_since = -1.0;
       return;
     }
-  if (!had_one || strcasecmp(the_manager->getConfig().getProperty("manager.shutdown_on_nortcs").c_str(), "YES") != 0)
+  if (strcasecmp(the_manager->getConfig().getProperty("manager.shutdown_on_nortcs").c_str(), "YES") != 0)
     return;
   if (gone_since < 0.0)
     gone_since = now;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -15,8 +16,10 @@
 #include <mutex>
 #include <thread>
 
+#include "ConnectionGuard.h"
 #include "ManagerConfig.h"
 #include "Naming.h"
+#include "Report.h"
 
 namespace RTC
 {
@@ -113,6 +116,8 @@ namespace RTC
     }
   }
 
+  typedef std::chrono::steady_clock Clock;
+
   struct Manager::Impl
   {
     struct Factory
@@ -155,6 +160,7 @@ namespace RTC
     std::condition_variable retryWake;
     std::condition_variable runWake;  // runManager(false) waits here for good
     bool exiting = false;
+    std::atomic<bool> shutdownStarted{false};
     double retryInterval = 10.0;
     bool rebindEachTime = false;
     bool verifyEachTime = true;  // naming.update.enable
@@ -163,7 +169,8 @@ namespace RTC
 
     void syncNames(bool all);
     bool placeName(NamingClient& client, Binding& b, std::size_t server);
-    void releaseNames(const std::vector<Binding>& names);
+    // Unbinds what still names our objects; every call ends by deadline.
+    void releaseNames(const std::vector<Binding>& names, Clock::time_point deadline);
     void ensureRetryThread();
   };
 
@@ -180,6 +187,7 @@ namespace RTC
     Manager* m = new Manager;
     Impl& d = *m->m_impl;
     handleStopSignals();  // before the ORB starts any thread
+    Report::limitOrbLog();
 
     ManagerArgs args = parseManagerArgs(argc, argv);
     for (const std::string& w : args.warnings)
@@ -193,8 +201,13 @@ namespace RTC
       }
 
     d.orbArgs.push_back(argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "rtc");
-    for (const std::string& a : orbArguments(d.config))
-      d.orbArgs.push_back(a);
+    std::vector<std::string> orbArgs;
+    if (!orbArguments(d.config, orbArgs, error))
+      {
+        warn(error);
+        std::exit(1);
+      }
+    d.orbArgs.insert(d.orbArgs.end(), orbArgs.begin(), orbArgs.end());
     for (std::string& a : d.orbArgs)
       d.orbArgv.push_back(&a[0]);
     d.orbArgv.push_back(nullptr);
@@ -205,6 +218,7 @@ namespace RTC
         d.orb = CORBA::ORB_init(orbArgc, av);
         CORBA::Object_var obj = d.orb->resolve_initial_references("RootPOA");
         d.poa = PortableServer::POA::_narrow(obj);
+        ConnectionGuard::install(ConnectionGuard::fromConfig(d.config));
       }
     catch (const CORBA::Exception& e)
       {
@@ -448,7 +462,7 @@ namespace RTC
     }
     {
       std::lock_guard<std::mutex> lock(d.namingMutex);
-      d.releaseNames(gone);
+      d.releaseNames(gone, Clock::now() + std::chrono::seconds(2));
     }
     comp->deactivateObjects();
   }
@@ -551,16 +565,20 @@ namespace RTC
     ensureRetryThread();
   }
 
-  void Manager::Impl::releaseNames(const std::vector<Binding>& names)
+  void Manager::Impl::releaseNames(const std::vector<Binding>& names, Clock::time_point deadline)
   {
     // Only what still names our own object: the name may have been taken
-    // by another process since.
+    // by another process since. A naming service that does not answer
+    // must not hold up the end of the program.
     for (const Binding& b : names)
       for (std::size_t s = 0; s < servers.size(); ++s)
         {
           if (b.state[s] != BOUND)
             continue;
-          NamingClient client(orb, servers[s], 1000);
+          const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+          if (left < 20)
+            return;
+          NamingClient client(orb, servers[s], static_cast<unsigned>(std::min<long long>(1000, left / 2)));
           CORBA::Object_var current;
           if (client.lookup(b.path, current) == NamingClient::FOUND && current->_is_equivalent(b.obj))
             client.unbind(b.path);
@@ -608,21 +626,71 @@ namespace RTC
       d.exiting = true;
     }
     d.retryWake.notify_all();
-    // Let a bind under way finish (it may take one call time-out), so that
-    // nothing is bound after this.
+    // Let a bind under way finish, so that nothing is bound after this;
+    // but the program ends within its budget whatever a naming service
+    // does: half a second to wait, a second for the names.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(1500);
     std::unique_lock<std::mutex> naming(d.namingMutex, std::try_to_lock);
-    for (int i = 0; i < 400 && !naming.owns_lock(); ++i)
+    for (int i = 0; i < 50 && !naming.owns_lock(); ++i)
       {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         naming.try_lock();
       }
-    if (!naming.owns_lock())
-      return;
     std::vector<Impl::Binding> bound;
     {
       std::lock_guard<std::mutex> lock(d.mutex);
       bound.swap(d.bindings);
     }
-    d.releaseNames(bound);
+    d.releaseNames(bound, deadline);
+  }
+
+  void Manager::shutdown()
+  {
+    Impl& d = *m_impl;
+    if (d.shutdownStarted.exchange(true))
+      return;
+    // The components end as after exit(); a peer that keeps one of their
+    // calls waiting is bounded by the execution context's own limits.
+    for (RTObject_impl* rtc : getComponents())
+      {
+        try
+          {
+            rtc->exit();
+          }
+        catch (...)
+          {
+          }
+      }
+    unbindAll();
+    // The ORB finishes the calls under way; a call that a peer keeps open
+    // (an add_component whose attach_context never returns) may not hold
+    // the process: after a second it ends at once, its output written.
+    struct Stopping
+    {
+      std::mutex mutex;
+      std::condition_variable done;
+      bool finished = false;
+    };
+    auto stopping = std::make_shared<Stopping>();
+    CORBA::ORB_var orb = CORBA::ORB::_duplicate(d.orb);
+    std::thread([orb, stopping]() {
+        try
+          {
+            orb->shutdown(true);
+          }
+        catch (const CORBA::Exception&)
+          {
+          }
+        std::lock_guard<std::mutex> lock(stopping->mutex);
+        stopping->finished = true;
+        stopping->done.notify_all();
+      }).detach();
+    std::unique_lock<std::mutex> lock(stopping->mutex);
+    if (!stopping->done.wait_for(lock, std::chrono::seconds(1), [&] { return stopping->finished; }))
+      {
+        warn("calls from peers are still under way; ending now");
+        std::fflush(nullptr);
+        _exit(0);
+      }
   }
 }

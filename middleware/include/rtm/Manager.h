@@ -51,8 +51,14 @@ namespace RTC
     CORBA::ORB_ptr getORB();
     PortableServer::POA_ptr getPOA();
 
-    // Removes every name this process bound (each call bounded to 1 s).
+    // Removes every name this process bound, within a second and a half
+    // whatever the naming services do.
     void unbindAll();
+    // Ends the middleware: exit() on every component, names unbound, the
+    // ORB shut down. Within about three seconds whatever peers do: when a
+    // peer keeps a call open past that, the process ends at once (status
+    // 0, output flushed).
+    void shutdown();
     // Tries every naming service again now; true when every name is bound.
     bool bindPending();
 
