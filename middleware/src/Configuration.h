@@ -10,6 +10,8 @@
 #include <rtm/ConfigAdmin.h>
 #include <rtm/RTC.h>
 
+#include "ConnectionGuard.h"
+
 namespace RTC
 {
   class Configuration_impl
@@ -18,6 +20,12 @@ namespace RTC
   {
   public:
     explicit Configuration_impl(ConfigAdmin& admin) : m_admin(admin) {}
+
+    virtual CORBA::Boolean _dispatch(omniCallHandle& handle)
+    {
+      ConnectionGuard::admitRequest(handle, ConnectionGuard::messageLimit());
+      return POA_SDOPackage::Configuration::_dispatch(handle);
+    }
 
     virtual CORBA::Boolean set_device_profile(const SDOPackage::DeviceProfile&) { return true; }
     virtual CORBA::Boolean add_service_profile(const SDOPackage::ServiceProfile&) { return false; }
@@ -65,9 +73,10 @@ namespace RTC
 
     virtual SDOPackage::ConfigurationSet* get_active_configuration_set()
     {
-      ConfigAdmin::Set set;
-      if (!m_admin.getActiveSet(set))
-        throw SDOPackage::NotAvailable("");
+      // Never NotAvailable, unlike some peers: an editor that is told so
+      // drops the component from its view.
+      ConfigAdmin::Set set{"default", "", {}, false};
+      m_admin.getActiveSet(set);
       SDOPackage::ConfigurationSet* out = new SDOPackage::ConfigurationSet;
       toWire(set, *out);
       return out;

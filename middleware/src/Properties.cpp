@@ -64,6 +64,7 @@ namespace coil
   }
 
   Properties::Properties(const char* key, const char* value)
+    : m_name(key != nullptr ? trim(key) : "")
   {
     if (key != nullptr && key[0] != '\0')
       setDefault(trim(key), trim(value != nullptr ? value : ""));
@@ -227,6 +228,7 @@ namespace coil
   Properties Properties::getNode(const std::string& prefix) const
   {
     Properties node;
+    node.m_name = prefix.substr(prefix.rfind('.') + 1);
     std::string head = prefix + ".";
     for (auto it = m_entries.lower_bound(head);
          it != m_entries.end() && it->first.compare(0, head.size(), head) == 0; ++it)

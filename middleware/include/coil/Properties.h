@@ -56,6 +56,11 @@ namespace coil
     // The keys below prefix + ".", with the prefix removed.
     Properties getNode(const std::string& prefix) const;
 
+    // The name of this set of keys (a configuration set's id, say): the
+    // key given to the (key, value) constructor, or what setName gave.
+    const char* getName() const { return m_name.c_str(); }
+    void setName(const std::string& name) { m_name = name; }
+
   private:
     struct Entry
     {
@@ -65,6 +70,7 @@ namespace coil
       bool hasDefault;
     };
     std::map<std::string, Entry> m_entries;
+    std::string m_name;
   };
 
   // Blanks (space, tab, CR, LF) removed from both ends.
