@@ -61,7 +61,9 @@ bool parseMarkerWidth(double& value, const char* text)
   char* end = 0;
   errno = 0;
   const double w = std::strtod(s.c_str(), &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(w) || !(w > 0.0) || w > 1e6)
+  // From 0.01 mm to 100 m: what can be printed and seen; 1e-300 is no
+  // width, and would leave the pose as it was.
+  if (errno != 0 || *end != '\0' || !std::isfinite(w) || !(w >= 0.01) || w > 100000.0)
     return false;
   value = w;
   return true;

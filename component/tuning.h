@@ -19,7 +19,8 @@ extern std::atomic<int> tuned_threshold;        // 100 at start
 extern std::atomic<double> tuned_marker_width;  // mm, 80 at start
 
 // The parameters' conversions: true and the value, or false for a text
-// the parameter does not take ("-3", "abc", "0" for the width).
+// the parameter does not take ("-3", "abc"; a width outside 0.01 mm to
+// 100 m).
 bool parseThreshold(int& value, const char* text);
 bool parseMarkerWidth(double& value, const char* text);
 

@@ -163,6 +163,8 @@ TEST(VorlindeParameters, ConversionTable)
   struct WidthCase { const char* text; bool ok; double value; } widths[] = {
     {"80.0", true, 80.0}, {"160", true, 160.0}, {"1e2", true, 100.0}, {"0", false, 0},
     {"-80", false, 0}, {"abc", false, 0}, {"nan", false, 0}, {"inf", false, 0}, {"1e300", false, 0},
+    {"1e-300", false, 0}, {"0.009", false, 0}, {"0.01", true, 0.01}, {"100000", true, 100000.0},
+    {"100001", false, 0},
   };
   for (const WidthCase& c : widths)
     {
@@ -189,8 +191,8 @@ TEST(VorlindeParameters, ConversionTable)
   EXPECT_TRUE(coil::stringTo(s, "two words"));
   EXPECT_EQ(s, "two words");
 
-  // A value that does not convert gives the variable the binding's
-  // default, and the name cannot be bound twice.
+  // A value that does not convert leaves the variable as it was, and the
+  // name cannot be bound twice.
   RTC::ConfigAdmin admin;
   coil::Properties props;
   props.setProperty("conf.default.n", "5");
@@ -203,7 +205,7 @@ TEST(VorlindeParameters, ConversionTable)
   EXPECT_FALSE(admin.bindParameter("m", n, "not a number"));
   EXPECT_TRUE(admin.activateSet("other"));
   admin.update();
-  EXPECT_EQ(n, 1);
+  EXPECT_EQ(n, 5);
 
   // A component without parameters: no set until its active set is asked
   // for, then an empty "default" (what rtconf lists as +default*).

@@ -5,6 +5,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,6 +50,9 @@ TEST(VideoOptions, ParseTable)
     {"-dev=/dev/video0 -synthetic", false, ar::VideoOptions::CAMERA, 0, 0, 0},
     {"-width=0", false, ar::VideoOptions::CAMERA, 0, 0, 0},
     {"-fps=fast", false, ar::VideoOptions::CAMERA, 0, 0, 0},
+    {"-synthetic -fps=1e-300", false, ar::VideoOptions::SYNTHETIC, 0, 0, 0},
+    {"-synthetic -fps=0.005", false, ar::VideoOptions::SYNTHETIC, 0, 0, 0},
+    {"-synthetic -fps=0.01", true, ar::VideoOptions::SYNTHETIC, 640, 480, 0.01},
     {"-channel=1", false, ar::VideoOptions::CAMERA, 0, 0, 0},
     {"Data/missing.conf", false, ar::VideoOptions::CAMERA, 0, 0, 0},
   };
@@ -76,20 +80,55 @@ TEST(VideoOptions, ParseTable)
   EXPECT_FALSE(o.flipH);
 }
 
+namespace
+{
+  std::string resolved(const char* config)
+  {
+    std::string text, error;
+    if (!ar::resolveVideoConfig(config, text, error))
+      return "error: " + error;
+    return text;
+  }
+}
+
 TEST(VideoOptions, EnvironmentAndFileIndirection)
 {
   std::string conf = std::string(::testing::TempDir()) + "video.conf";
   std::ofstream(conf.c_str()) << "-synthetic -width=320 -height=240\n";
   unsetenv("VORLINDE_VIDEO");
-  EXPECT_EQ(ar::resolveVideoConfig(conf.c_str()), "-synthetic -width=320 -height=240\n");
-  EXPECT_EQ(ar::resolveVideoConfig("-dev=/dev/video1"), "-dev=/dev/video1");
+  EXPECT_EQ(resolved(conf.c_str()), "-synthetic -width=320 -height=240\n");
+  EXPECT_EQ(resolved("-dev=/dev/video1"), "-dev=/dev/video1");
   setenv("VORLINDE_VIDEO", "-synthetic -seed=3", 1);
-  EXPECT_EQ(ar::resolveVideoConfig(conf.c_str()), "-synthetic -seed=3");
+  EXPECT_EQ(resolved(conf.c_str()), "-synthetic -seed=3");
   setenv("VORLINDE_VIDEO", conf.c_str(), 1);
-  EXPECT_EQ(ar::resolveVideoConfig("ignored"), "-synthetic -width=320 -height=240\n");
+  EXPECT_EQ(resolved("ignored"), "-synthetic -width=320 -height=240\n");
   setenv("VORLINDE_VIDEO", "", 1);
-  EXPECT_EQ(ar::resolveVideoConfig("-dev=/dev/video1"), "-dev=/dev/video1");
+  EXPECT_EQ(resolved("-dev=/dev/video1"), "-dev=/dev/video1");
   unsetenv("VORLINDE_VIDEO");
+}
+
+// A configuration that is a FIFO, a directory or a huge file is refused in
+// one line at once: never read for ever, never taken for missing.
+TEST(VideoOptions, ConfigurationThatIsNoRegularFileIsRefused)
+{
+  unsetenv("VORLINDE_VIDEO");
+  const std::string dir = std::string(::testing::TempDir()) + "video-conf-kinds";
+  mkdir(dir.c_str(), 0700);
+  const std::string fifo = dir + "/fifo.conf", huge = dir + "/huge.conf";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  {
+    std::ofstream out(huge.c_str());
+    out << "-synthetic" << std::string(2 * 1024 * 1024, ' ');
+  }
+  EXPECT_EQ(resolved(fifo.c_str()), "error: video configuration " + fifo + " is a FIFO, not a regular file");
+  EXPECT_EQ(resolved(dir.c_str()), "error: video configuration " + dir + " is a directory, not a regular file");
+  EXPECT_EQ(resolved(huge.c_str()),
+            "error: video configuration " + huge + " is larger than 1 MiB; no such file is that long");
+  EXPECT_EQ(resolved("/dev/null"), "error: video configuration /dev/null is a device, not a regular file");
+  unlink(fifo.c_str());
+  unlink(huge.c_str());
+  rmdir(dir.c_str());
 }
 
 TEST(Video, UnknownOptionPrintsTheListAndMissingCameraNamesIt)

@@ -1,6 +1,7 @@
 // The frame loop and the keys, run by the window loop on the main thread.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <AR/ar.h>
 #include <AR/gsub.h>
@@ -44,6 +45,17 @@ static void applyTuning()
     }
   arSetLabelingThreshMode(mode);
   marker_width = tuned_marker_width.load(std::memory_order_relaxed);
+}
+
+// VORLINDE_TRACE=frames: one line per frame on standard output, for
+// whoever needs to know what each frame found.
+static bool traceFrames()
+{
+  static const bool on = [] {
+    const char* what = std::getenv("VORLINDE_TRACE");
+    return what != NULL && std::strstr(what, "frames") != NULL;
+  }();
+  return on;
 }
 
 void onFrame()
@@ -90,6 +102,8 @@ void onFrame()
   // Step 7. Not seen: the camera image alone.
   if (k == -1)
     {
+      if (traceFrames())
+        std::printf("frame %d (camera frame %ld): no marker\n", frame_count, arVideoInqFrameNumber());
       argSwapBuffers();
       return;
     }
@@ -99,7 +113,21 @@ void onFrame()
 
   // Step 9. The arm over it.
   drawArm();
+  if (traceFrames())
+    std::printf("frame %d (camera frame %ld): arm on the marker (confidence %.2f), joints %g %g %g\n", frame_count,
+                arVideoInqFrameNumber(), candidates[k].cf,
+                static_cast<double>(arm_angle[0].load()), static_cast<double>(arm_angle[1].load()),
+                static_cast<double>(arm_angle[2].load()));
   argSwapBuffers();
+}
+
+// After the rate: how many frames the camera gave, and how many of them
+// the window never showed because a newer one came first.
+static void reportFrameCounts()
+{
+  long captured = 0, not_shown = 0;
+  if (arVideoInqFrameCounts(&captured, &not_shown) == 0)
+    std::fprintf(stderr, "video: %ld frames captured, %ld not shown\n", captured, not_shown);
 }
 
 // Adds 10 degrees to one joint, without losing a datum that the component
@@ -119,6 +147,7 @@ void onKey(unsigned char key, int x, int y)
     case 0x1b:
       std::printf("*** %f (frame/sec)\n",
                   static_cast<double>(frame_count) / (source_end_time > 0.0 ? source_end_time : arUtilTimer()));
+      reportFrameCounts();
       if (before_program_end != 0)
         before_program_end();
       shutdownViewer();

@@ -3,6 +3,7 @@
 #include <AR/param.h>
 
 #include "internal.h"
+#include "regular_file.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -160,12 +161,9 @@ namespace ar
 {
   int loadParamQuietly(const char* filename, ARParam& param, std::string& why)
   {
-    std::FILE* f = filename != nullptr ? std::fopen(filename, "rb") : nullptr;
+    std::FILE* f = ar::openRegularFile(filename, ar::MAX_START_FILE_BYTES, "rb", why);
     if (f == nullptr)
-      {
-        why = "cannot be opened";
-        return -1;
-      }
+      return -1;
     const int result = readRecord(f, param, why) ? 0 : -1;
     std::fclose(f);
     return result;
@@ -180,9 +178,16 @@ extern "C" int arParamLoad(const char* filename, int num, ARParam* param, ...)
   va_start(more, param);
   const std::vector<ARParam*> targets = records(param, num, more);
   va_end(more);
-  std::FILE* f = std::fopen(filename, "rb");
+  std::string why;
+  std::FILE* f = ar::openRegularFile(filename, ar::MAX_START_FILE_BYTES, "rb", why);
   if (f == nullptr)
-    return -1;
+    {
+      // A missing file is the caller's to report (with its own message);
+      // anything else would go unexplained.
+      if (why != "does not exist")
+        std::fprintf(stderr, "arParamLoad: %s: %s\n", filename, why.c_str());
+      return -1;
+    }
   int result = 0;
   for (ARParam* target : targets)
     {

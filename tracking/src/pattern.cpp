@@ -1,5 +1,6 @@
 // Pattern files and colour template matching.
 #include "internal.h"
+#include "regular_file.h"
 
 #include <algorithm>
 #include <cctype>
@@ -119,10 +120,14 @@ extern "C" int arLoadPatt(const char* filename)
     ++slot;
   if (slot == AR_PATT_NUM_MAX)
     return -1;
-  std::FILE* f = filename != nullptr ? std::fopen(filename, "r") : nullptr;
+  std::string why;
+  std::FILE* f = ar::openRegularFile(filename, ar::MAX_START_FILE_BYTES, "r", why);
   if (f == nullptr)
     {
-      std::printf("\"%s\" not found!!\n", filename != nullptr ? filename : "(null)");
+      if (why == "does not exist" || filename == nullptr)
+        std::printf("\"%s\" not found!!\n", filename != nullptr ? filename : "(null)");
+      else
+        std::fprintf(stderr, "arLoadPatt: %s: %s\n", filename, why.c_str());
       return -1;
     }
   static int raw[4][ar::PATTERN_VALUES];

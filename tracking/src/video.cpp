@@ -223,10 +223,14 @@ namespace
     std::mutex mutex;
     cv::Mat buffers[3];
     double poses[3][3][4];
+    long numbers[3] = {0, 0, 0};  // each buffer's frame, counted from 1
+    long lastNumber = 0;          // of the frame handed out last
     int newest = -1;   // finished, not yet handed out
     int held = -1;     // handed out, not yet given back
     double lastPose[3][4];
     bool lastPoseValid = false;
+    std::atomic<long> captured{0};  // frames the source gave
+    std::atomic<long> replaced{0};  // of them, replaced by a newer one before they were taken
 
     // Also at the process's exit (say, the X server went away while the
     // camera was capturing): a thread still running there would end it.
@@ -275,7 +279,10 @@ namespace
               ++target;
             frame.copyTo(buffers[target]);
             std::memcpy(poses[target], conv, sizeof conv);
+            if (newest >= 0)
+              ++replaced;  // the one waiting was never taken
             newest = target;
+            numbers[target] = ++captured;
           }
           if (source->period > 0)
             {
@@ -336,9 +343,13 @@ extern "C" int arVideoOpen(char* config)
       std::printf("Device has been opened!!\n");
       return -1;
     }
-  const std::string text = ar::resolveVideoConfig(config);
+  std::string text, error;
+  if (!ar::resolveVideoConfig(config, text, error))
+    {
+      std::fprintf(stderr, "arVideoOpen: %s\n", error.c_str());
+      return -1;
+    }
   ar::VideoOptions options;
-  std::string error;
   if (!ar::parseVideoOptions(text, options, error))
     {
       std::fprintf(stderr, "arVideoOpen: %s\n", error.c_str());
@@ -370,6 +381,17 @@ extern "C" int arVideoOpen(char* config)
       return -1;
     }
   g_device = std::move(device);
+  return 0;
+}
+
+extern "C" int arVideoInqFrameCounts(long* captured, long* not_shown)
+{
+  if (!g_device)
+    return -1;
+  if (captured != nullptr)
+    *captured = g_device->captured;
+  if (not_shown != nullptr)
+    *not_shown = g_device->replaced;
   return 0;
 }
 
@@ -430,7 +452,16 @@ extern "C" ARUint8* arVideoGetImage(void)
   d.newest = -1;
   std::memcpy(d.lastPose, d.poses[d.held], sizeof d.lastPose);
   d.lastPoseValid = d.source->hasPose && d.lastPose[2][3] > 0;
+  d.lastNumber = d.numbers[d.held];
   return d.buffers[d.held].data;
+}
+
+extern "C" long arVideoInqFrameNumber(void)
+{
+  if (!g_device)
+    return -1;
+  std::lock_guard<std::mutex> lock(g_device->mutex);
+  return g_device->lastNumber;
 }
 
 extern "C" int arVideoInqEnded(void)

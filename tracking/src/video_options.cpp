@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "regular_file.h"
+
 namespace ar
 {
   namespace
@@ -84,9 +86,10 @@ namespace ar
           }
         else if (key == "-fps=")
           {
-            if (!positiveNumber(value, o.fps))
+            // A period must fit the clock: 1e-300 frames a second is none.
+            if (!positiveNumber(value, o.fps) || o.fps < 0.01)
               {
-                error = word + ": needs frames per second, above 0 and at most 1000";
+                error = word + ": needs frames per second, from 0.01 to 1000";
                 return false;
               }
           }
@@ -161,20 +164,24 @@ namespace ar
     return true;
   }
 
-  std::string resolveVideoConfig(const char* config)
+  bool resolveVideoConfig(const char* config, std::string& text, std::string& error)
   {
-    std::string text = config != nullptr ? config : "";
+    text = config != nullptr ? config : "";
     const char* env = std::getenv("VORLINDE_VIDEO");
     if (env != nullptr && env[0] != '\0')
       text = env;
+    // A name that exists is the configuration file, whatever it is; text
+    // that names nothing is the options themselves.
     struct stat st;
-    if (!text.empty() && stat(text.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    if (text.empty() || text[0] == '-' || stat(text.c_str(), &st) != 0)
+      return true;
+    const std::string path = text;
+    std::string why;
+    if (!readRegularFile(path.c_str(), MAX_START_FILE_BYTES, text, why))
       {
-        std::ifstream in(text.c_str());
-        std::ostringstream contents;
-        contents << in.rdbuf();
-        text = contents.str();
+        error = "video configuration " + path + " " + why;
+        return false;
       }
-    return text;
+    return true;
   }
 }

@@ -31,8 +31,9 @@ namespace ar
 
   // The option string to use for config: VORLINDE_VIDEO when set and
   // non-empty, else config; a string naming an existing file is replaced
-  // by that file's text.
-  std::string resolveVideoConfig(const char* config);
+  // by that file's text. False (with a one-line reason) when it names
+  // something that is no regular file of at most 1 MiB.
+  bool resolveVideoConfig(const char* config, std::string& text, std::string& error);
 
   // The option list arVideoDispOption prints.
   const char* videoOptionHelp();

@@ -47,6 +47,15 @@ int      arVideoCapNext(void);
  * does not end: it is opened again once a second until it returns. */
 int      arVideoInqEnded(void);
 
+/* Frames the source has delivered since it was opened, and of them those a
+ * newer frame replaced before arVideoGetImage took them (a consumer slower
+ * than its camera). Returns 0, -1 if nothing is open. */
+int      arVideoInqFrameCounts(long *captured, long *not_shown);
+
+/* The number of the frame arVideoGetImage returned last, counting the
+ * source's frames from 1 (0 before the first); -1 if nothing is open. */
+long     arVideoInqFrameNumber(void);
+
 /* For tests of the built-in scene: the marker pose ([R|t], marker to
  * camera, mm) of the frame arVideoGetImage returned last. Returns 0, or -1
  * when the open source is not the built-in scene or no frame was taken. */
