@@ -3,7 +3,11 @@
 // OutPort to it, activates the component and sends joint angles.
 #include <signal.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -45,12 +49,14 @@ namespace
     "      --no-activate      leave the target component's state alone\n"
     "      --hold SEC         stay connected SEC seconds after the last datum\n"
     "                         (default 0; buffered data stays in the port)\n"
+    "      --timeout SEC      the longest any call may take (default 5)\n"
     "  -q, --quiet            print nothing but errors\n"
     "  -h, --help             this text\n"
     "\n"
     "Exit status 0 when every datum was accepted; otherwise 1, after one line\n"
     "on standard error saying what failed (target not found, connection\n"
-    "refused, a datum refused).\n";
+    "refused, a datum refused). Ctrl-C (or SIGTERM) ends it within a second,\n"
+    "saying how many datums were delivered.\n";
 
   struct Options
   {
@@ -65,11 +71,71 @@ namespace
     bool connectOnTarget = false;
     bool activate = true;
     double hold = 0.0;
+    double timeout = 5.0;
     bool quiet = false;
   };
 
   std::atomic<bool> interrupted(false);
   void onSignal(int) { interrupted = true; }
+
+  // Datums delivered so far, and the target, for the word at an interrupt.
+  std::atomic<long> delivered(0);
+  std::string target_name;
+
+  // A call that hangs (up to its time-out) must not keep Ctrl-C waiting:
+  // if the program has not ended a moment after the signal, it ends here.
+  void watchForInterrupt()
+  {
+    std::thread([] {
+        while (!interrupted)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        std::fprintf(stderr, "anglesend: interrupted while a call to %s was under way; %ld datum(s) delivered\n",
+                     target_name.c_str(), delivered.load());
+        std::fflush(nullptr);
+        _exit(1);
+      }).detach();
+  }
+
+  const std::size_t MAX_LINE_BYTES = 1024 * 1024;
+
+  // A line of at most MAX_LINE_BYTES; false at the end of input.
+  bool readLine(std::istream& in, std::string& line, bool& too_long)
+  {
+    line.clear();
+    too_long = false;
+    std::streambuf* buf = in.rdbuf();
+    for (;;)
+      {
+        const int c = buf->sbumpc();
+        if (c == std::char_traits<char>::eof())
+          return !line.empty() || too_long;
+        if (c == '\n')
+          return true;
+        if (line.size() < MAX_LINE_BYTES)
+          line += static_cast<char>(c);
+        else
+          too_long = true;
+      }
+  }
+
+  // Text fit for one line of a message: control and other bytes escaped.
+  std::string printable(const std::string& text)
+  {
+    std::string out;
+    for (unsigned char c : text.substr(0, 80))
+      {
+        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\')
+          out += static_cast<char>(c);
+        else
+          {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+          }
+      }
+    return text.size() > 80 ? out + "..." : out;
+  }
 
   [[noreturn]] void fail(const std::string& message)
   {
@@ -82,6 +148,25 @@ namespace
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
     return !text.empty() && *end == '\0' && std::isfinite(value);
+  }
+
+  // An angle as the port carries it: a float. 1e39 would arrive as an
+  // infinity, and nothing would say so.
+  bool parseAngle(const std::string& text, float& angle, std::string& why)
+  {
+    double value;
+    if (!parseNumber(text, value))
+      {
+        why = "\"" + printable(text) + "\" is not a number";
+        return false;
+      }
+    if (std::fabs(value) > FLT_MAX)
+      {
+        why = printable(text) + " is outside the range of a float (about 3.4e38)";
+        return false;
+      }
+    angle = static_cast<float>(value);
+    return true;
   }
 
   Options parseOptions(int argc, char** argv)
@@ -137,6 +222,12 @@ namespace
               fail("--hold needs a number of seconds, at most 1000000");
             o.hold = number;
           }
+        else if (a == "--timeout")
+          {
+            if (!parseNumber(value("SEC"), number) || number < 0.1 || number > 3600)
+              fail("--timeout needs a number of seconds, from 0.1 to 3600");
+            o.timeout = number;
+          }
         else if (a == "-q" || a == "--quiet")
           o.quiet = true;
         else if (a == "--motion")
@@ -146,9 +237,15 @@ namespace
         else if (o.target.empty() && !(a.size() > 1 && a[0] == '-' && !std::isdigit(a[1]) && a[1] != '.'))
           o.target = a;
         else if (parseNumber(a, number))
-          o.angles.push_back(static_cast<float>(number));
+          {
+            float angle;
+            std::string why;
+            if (!parseAngle(a, angle, why))
+              fail("angle " + why);
+            o.angles.push_back(angle);
+          }
         else
-          fail("unknown argument \"" + a + "\" (see --help)");
+          fail("unknown argument \"" + printable(a) + "\" (see --help)");
       }
     if (o.target.empty())
       fail("no target port given (see --help)");
@@ -158,21 +255,21 @@ namespace
     return o;
   }
 
-  // Parses "30 -45 90" or "30, -45, 90"; false on anything else.
-  bool parseLine(std::string line, std::vector<float>& out)
+  // Parses "30 -45 90" or "30, -45, 90"; false (and why) on anything else.
+  bool parseLine(std::string line, std::vector<float>& out, std::string& why)
   {
     for (char& c : line)
-      if (c == ',' || c == '\t' || c == ';')
+      if (c == ',' || c == '\t' || c == ';' || c == '\r')
         c = ' ';
     std::istringstream words(line);
     std::string word;
     out.clear();
-    double value;
+    float angle;
     while (words >> word)
       {
-        if (!parseNumber(word, value))
+        if (!parseAngle(word, angle, why))
           return false;
-        out.push_back(static_cast<float>(value));
+        out.push_back(angle);
       }
     return true;
   }
@@ -180,6 +277,10 @@ namespace
   class Sending
   {
   public:
+    // A request's header and the object key, next to the datum itself.
+    static const unsigned long MESSAGE_OVERHEAD = 256;
+    static const unsigned long DATUM_LIMIT = 64 * 1024;
+
     Sending(sender::AngleSender& s, bool quiet) : m_sender(s), m_quiet(quiet) {}
 
     void send(const std::vector<float>& angles)
@@ -193,6 +294,13 @@ namespace
       for (std::size_t i = 0; i < angles.size(); ++i)
         d.data[static_cast<CORBA::ULong>(i)] = angles[i];
       ++m_count;
+      // What no port takes: more than a datum may be (the ports of this
+      // middleware close the connection of a peer that sends one).
+      const unsigned long limit = std::min<unsigned long>(omniORB::giopMaxMsgSize(), DATUM_LIMIT);
+      if (12ul + 4ul * angles.size() + MESSAGE_OVERHEAD > limit)
+        fail("datum " + std::to_string(m_count) + " is too large: " + std::to_string(angles.size()) +
+             " angles; a datum may hold " + std::to_string((limit - MESSAGE_OVERHEAD - 12) / 4) + " at most (" +
+             std::to_string(limit / 1024) + " KiB)");
       if (!m_sender.port.write())
         {
           OpenRTM::PortStatus st = m_sender.port.lastStatus();
@@ -200,6 +308,7 @@ namespace
             fail("datum " + std::to_string(m_count) + " was not delivered: the connection is gone");
           fail("datum " + std::to_string(m_count) + " was refused (" + sender::portStatusName(st) + ")");
         }
+      ++delivered;
       if (!m_quiet)
         {
           std::printf("sent");
@@ -246,11 +355,15 @@ namespace
     auto period = o.rate > 0 ? std::chrono::nanoseconds(static_cast<long long>(1e9 / o.rate))
                              : std::chrono::nanoseconds(0);
     auto next = std::chrono::steady_clock::now();
-    while (!interrupted && std::getline(std::cin, line))
+    bool tooLong = false;
+    std::string why;
+    while (!interrupted && readLine(std::cin, line, tooLong))
       {
         ++lineNo;
-        if (!parseLine(line, angles))
-          fail("standard input line " + std::to_string(lineNo) + " is not a list of numbers: \"" + line + "\"");
+        if (tooLong)
+          fail("standard input line " + std::to_string(lineNo) + " is longer than 1 MiB");
+        if (!parseLine(line, angles, why))
+          fail("standard input line " + std::to_string(lineNo) + " is not a list of numbers: " + why);
         if (angles.empty())
           continue;
         out.send(angles);
@@ -272,12 +385,17 @@ int main(int argc, char** argv)
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  target_name = o.target;
+  watchForInterrupt();
+
   sender::AngleSender* s = sender::startSender("anglesend");
   if (s == nullptr)
     fail("the sending component could not be created");
+  // Every call ends within the time-out, whatever the peer does.
+  omniORB::setClientCallTimeout(static_cast<CORBA::ULong>(o.timeout * 1000));
   std::string error;
   RTC::PortService_var target;
-  if (!sender::findPort(o.nameserver, o.target, target, error))
+  if (!sender::findPort(o.nameserver, o.target, target, error, static_cast<unsigned>(o.timeout * 1000)))
     fail(error);
   std::string id = sender::connect(s->port, target, o.connectOnTarget, error);
   if (id.empty())
@@ -299,6 +417,9 @@ int main(int argc, char** argv)
   if (rc != RTC::RTC_OK && s->port.isConnected())
     fail(std::string("disconnecting failed (") + sender::returnCodeName(rc) + ")");
   if (!o.quiet)
-    std::printf("%ld datum(s) sent to %s\n", out.count(), o.target.c_str());
-  return 0;
+    std::printf("%ld datum(s) sent to %s%s\n", delivered.load(), o.target.c_str(),
+                interrupted ? " (interrupted)" : "");
+  std::fflush(stdout);
+  // Interrupted before every datum went: the status says so.
+  return interrupted && !o.motion ? 1 : 0;
 }

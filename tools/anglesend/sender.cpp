@@ -57,7 +57,7 @@ namespace sender
   }
 
   bool findPort(const std::string& nameserver, const std::string& target,
-                RTC::PortService_var& port, std::string& error)
+                RTC::PortService_var& port, std::string& error, unsigned timeout_ms)
   {
     std::string::size_type colon = target.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == target.size())
@@ -68,7 +68,7 @@ namespace sender
     std::string path = target.substr(0, colon);
     std::string portName = target.substr(colon + 1);
     CORBA::ORB_var orb = RTC::NVUtil::theORB();
-    RTC::NamingClient naming(orb, nameserver);
+    RTC::NamingClient naming(orb, nameserver, timeout_ms);
 
     CORBA::Object_var obj;
     std::string instance;

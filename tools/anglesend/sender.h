@@ -30,7 +30,7 @@ namespace sender
   // target: "path/inst.rtc:PORT" or "INST:PORT". Fills port and a
   // description, or returns false with a message in error.
   bool findPort(const std::string& nameserver, const std::string& target,
-                RTC::PortService_var& port, std::string& error);
+                RTC::PortService_var& port, std::string& error, unsigned timeout_ms = 3000);
 
   // Connects ours and theirs. connect_on_target: the request goes to the
   // target port (ports = [target, ours]), else to ours (ports = [ours,
