@@ -209,14 +209,43 @@ TEST(NameText, ComponentsByTheLastDotAndBackToTheSameName)
     }
 }
 
-TEST(OrbArguments, EndpointsAndExtraArguments)
+TEST(OrbArguments, EndpointsBoundsAndExtraArgumentsWithQuotes)
 {
   coil::Properties config;
   config.setProperty("corba.endpoints", "127.0.0.1:2810, :4000, all");
-  config.setProperty("corba.args", "-ORBclientCallTimeOutPeriod 10000");
+  config.setProperty("corba.args", "-ORBclientCallTimeOutPeriod 2000 -ORBserverTransportRule \"* ssl\"");
   std::vector<std::string> expected = {
     "-ORBendPoint", "giop:tcp:127.0.0.1:2810", "-ORBendPoint", "giop:tcp::4000",
     "-ORBendPoint", "giop:tcp::", "-ORBendPointPublish", "all(addr)",
-    "-ORBclientCallTimeOutPeriod", "10000"};
+    "-ORBgiopMaxMsgSize", std::to_string(DEFAULT_MAX_MESSAGE_BYTES),
+    "-ORBclientCallTimeOutPeriod", "2000", "-ORBserverTransportRule", "* ssl"};
+  EXPECT_EQ(orbArguments(config), expected) << "the time-out of corba.args replaces ours";
+  EXPECT_EQ(callTimeoutMs(config), 2000u);
+
+  // Nothing in corba.args: the runtime's own bounds; a larger message
+  // size from corba.args wins.
+  config.setProperty("corba.endpoints", "");
+  config.setProperty("corba.args", "-ORBgiopMaxMsgSize 4194304");
+  expected = {"-ORBclientCallTimeOutPeriod", std::to_string(DEFAULT_CALL_TIMEOUT_MS), "-ORBgiopMaxMsgSize", "4194304"};
   EXPECT_EQ(orbArguments(config), expected);
+  EXPECT_EQ(callTimeoutMs(config), DEFAULT_CALL_TIMEOUT_MS);
+
+  struct Case { const char* text; bool ok; std::vector<std::string> words; } cases[] = {
+    {"", true, {}},
+    {"  -a   b ", true, {"-a", "b"}},
+    {"-ORBclientTransportRule \"* ssl, tcp\"", true, {"-ORBclientTransportRule", "* ssl, tcp"}},
+    {"x\"a b\"y \"\"", true, {"xa by", ""}},
+    {"\"say \\\"hi\\\"\"", true, {"say \"hi\""}},
+    {"-ORBserverTransportRule \"* ssl", false, {}},
+  };
+  for (const Case& c : cases)
+    {
+      std::vector<std::string> words;
+      std::string error;
+      EXPECT_EQ(splitArguments(c.text, words, error), c.ok) << c.text;
+      if (c.ok)
+        EXPECT_EQ(words, c.words) << c.text;
+      else
+        EXPECT_EQ(error, "corba.args has a double quote that is not closed");
+    }
 }

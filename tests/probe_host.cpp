@@ -2,9 +2,11 @@
 // Starts the manager as VorlindeComp does, then prints a line
 // "angle <a0> <a1> <a2>" whenever arm_angle changes, and "ready" once the
 // component exists, and "tuning <threshold> <marker width>" whenever the
-// component's parameters as the viewer reads them change after that. Standard input commands: "exit" calls exit(0) from a
-// new thread; "key <j>" adds 10 to joint j as the viewer's keys do; end of
-// input returns from main.
+// component's parameters as the viewer reads them change after that.
+// Standard input commands: "exit" calls exit(0) from a new thread;
+// "shutdown" ends the middleware as the program does at ESC, then prints
+// "down" and calls exit(0); "key <j>" adds 10 to joint j as the viewer's
+// keys do; end of input returns from main.
 #include <poll.h>
 #include <unistd.h>
 
@@ -64,6 +66,13 @@ int main(int argc, char** argv)
               pending.erase(0, nl + 1);
               if (command == "exit")
                 std::thread([] { std::exit(0); }).detach();
+              else if (command == "shutdown")
+                std::thread([manager] {
+                    manager->shutdown();
+                    std::printf("down\n");
+                    std::fflush(stdout);
+                    std::exit(0);
+                  }).detach();
               else if (command.compare(0, 4, "key ") == 0)
                 {
                   int j = std::atoi(command.c_str() + 4);

@@ -15,11 +15,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <thread>
 
 #include <AR/param.h>
 
+#include "peer.h"
 #include "process.h"
 #include "scene.h"
 #include "sender.h"
@@ -68,15 +70,20 @@ namespace
 
   // The program on a video source (the built-in scene, say), on the tests'
   // display or another.
+  // trace: one line per frame on standard output (VORLINDE_TRACE=frames),
+  // for a test that reads them as they come.
   std::unique_ptr<Process> startViewer(const std::string& video, const std::vector<std::string>& extra = {},
-                                       const std::string& display = testing_support::fixtureDisplay())
+                                       const std::string& display = testing_support::fixtureDisplay(),
+                                       bool trace = false)
   {
     std::vector<std::string> argv = {testing_support::builtProgram("viewer/VorlindeComp"), "-o",
                                      "corba.nameservers:" + testing_support::fixtureNamingService(), "-o",
                                      "exec_cxt.periodic.rate:50"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    return std::unique_ptr<Process>(
-      new Process(argv, {"VORLINDE_VIDEO=" + video, "DISPLAY=" + display}, PROJ_SOURCE_DIR));
+    std::vector<std::string> env = {"VORLINDE_VIDEO=" + video, "DISPLAY=" + display};
+    if (trace)
+      env.push_back("VORLINDE_TRACE=frames");
+    return std::unique_ptr<Process>(new Process(argv, env, PROJ_SOURCE_DIR));
   }
 
   // The window pixel (column, row) where a marker point (mm) appears: the
@@ -139,10 +146,14 @@ namespace
   // Each box shows its colour somewhere along its axis where it stands out
   // from the scene behind it (the grey link is lit up to white, which a
   // white paper behind it would hide).
-  void expectArm(const cv::Mat& shot, const std::vector<BoxAt>& boxes, const char* what)
+  // The boxes missing from a screenshot, described; empty when every box
+  // shows.
+  std::string missingBoxes(const cv::Mat& shot, const std::vector<BoxAt>& boxes)
   {
     StillScene s;
-    ASSERT_FALSE(shot.empty());
+    if (shot.empty())
+      return "no screenshot";
+    std::string missing;
     for (const BoxAt& b : boxes)
       {
         bool seen = false;
@@ -162,10 +173,36 @@ namespace
                 break;
               }
           }
-        EXPECT_TRUE(seen) << what << ": no " << name(b.colour) << " box along (" << b.from[0] << ", " << b.from[1]
-                          << ", " << b.from[2] << ")-(" << b.to[0] << ", " << b.to[1] << ", " << b.to[2]
-                          << "); saw" << found;
+        if (!seen)
+          missing += std::string("no ") + name(b.colour) + " box along (" + std::to_string(b.from[0]) + ", " +
+                     std::to_string(b.from[1]) + ", " + std::to_string(b.from[2]) + ")-(" + std::to_string(b.to[0]) +
+                     ", " + std::to_string(b.to[1]) + ", " + std::to_string(b.to[2]) + "); saw" + found + "\n";
       }
+    return missing;
+  }
+
+  void expectArm(const cv::Mat& shot, const std::vector<BoxAt>& boxes, const char* what)
+  {
+    const std::string missing = missingBoxes(shot, boxes);
+    EXPECT_EQ(missing, "") << what;
+  }
+
+  // Until the window shows the arm so (a datum or a key takes a period of
+  // the component and a frame, however loaded the machine is); then as
+  // expectArm.
+  void expectArmSoon(const std::vector<BoxAt>& boxes, const char* what, int timeout_ms = 8000)
+  {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string missing;
+    do
+      {
+        missing = missingBoxes(screenshot(), boxes);
+        if (missing.empty())
+          return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    while (Clock::now() < deadline);
+    ADD_FAILURE() << what << ":\n" << missing;
   }
 
   // Until the blue base box shows (at height mm on the marker).
@@ -258,63 +295,67 @@ TEST_F(Viewer, ArmFollowsThePortAtTheMarkersPose)
   ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
   expectArm(screenshot(), upright, "all angles 0");
   anglesend({"90", "0", "0"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  expectArm(screenshot(), bentForward, "joint 0 at 90");
+  expectArmSoon(bentForward, "joint 0 at 90");
   anglesend({"0", "90", "90"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  expectArm(screenshot(), topSideways, "joints 1 and 2 at 90");
+  expectArmSoon(topSideways, "joints 1 and 2 at 90");
 }
 
 TEST_F(Viewer, KeysStepJointsAndUpperCaseDoesNothing)
 {
-  auto viewer = startViewer("-synthetic -still");
-  ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
+  auto viewer = startViewer("-synthetic -still", {}, testing_support::fixtureDisplay(), true);
+  ASSERT_TRUE(viewer->waitForOutput("): arm on the marker", 8000)) << viewer->errorText();
   xdotool({"mousemove", "320", "240"});
-  xdotool({"key", "--delay", "30", "C", "V", "B"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  expectArm(screenshot(), upright, "after upper-case keys");
-  std::vector<std::string> nine = {"key", "--delay", "30"};
+  std::vector<std::string> keys = {"key", "--delay", "30", "C", "V", "B"};
   for (int i = 0; i < 9; ++i)
-    nine.push_back("c");
-  xdotool(nine);
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  expectArm(screenshot(), bentForward, "nine presses of c");
+    keys.push_back("c");
+  xdotool(keys);
+  // Every frame says the joints it drew: joint 0 steps by 10 up to 90,
+  // the others never move.
+  std::string line;
+  bool bent = false;
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!bent && Clock::now() < deadline && viewer->readLine(line, 5000))
+    {
+      double j0, j1, j2;
+      const std::string::size_type at = line.find("joints ");
+      if (at == std::string::npos || std::sscanf(line.c_str() + at, "joints %lf %lf %lf", &j0, &j1, &j2) != 3)
+        continue;
+      EXPECT_EQ(j1, 0.0) << line;
+      EXPECT_EQ(j2, 0.0) << line;
+      EXPECT_EQ(std::fmod(j0, 10.0), 0.0) << line;
+      bent = j0 == 90.0;
+    }
+  ASSERT_TRUE(bent) << "nine presses of c";
+  expectArmSoon(bentForward, "nine presses of c");
+  escapeAndReadRate(*viewer, 320, 240);
 }
 
 TEST_F(Viewer, ArmOutlivesTheMarkerByTwoFramesAndEscapeReportsTheRate)
 {
-  // Two frames a second; the marker is gone from the fifth frame on.
-  auto viewer = startViewer("-synthetic -still -fps=2 -frames=4");
-  ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
-  StillScene s;
-  const cv::Point base = windowPixel(s.cam, s.pose, 0, 0, 10);
-  // The marker's black frame: between its outer edge and the pattern.
-  const cv::Point frame = windowPixel(s.cam, s.pose, -30, 0, 0);
-  Clock::time_point markerGone, armGone;
-  bool gone = false;
-  auto deadline = Clock::now() + std::chrono::seconds(8);
-  while (Clock::now() < deadline)
+  // Two frames a second; the marker is gone from the camera's fifth frame
+  // on. The program says what each frame found: after the last frame with
+  // the marker it still draws the arm, from the detector's memory, on the
+  // two frames it shows next; then no marker.
+  auto viewer = startViewer("-synthetic -still -fps=2 -frames=4", {}, testing_support::fixtureDisplay(), true);
+  std::vector<bool> arm;  // per frame shown, from the last one with the marker
+  std::string line;
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  while (arm.size() < 5 && Clock::now() < deadline && viewer->readLine(line, 5000))
     {
-      cv::Mat shot = screenshot();
-      const bool markerSeen = shot.at<cv::Vec3b>(frame)[1] < 60;
-      const bool armSeen = colourAt(shot, base) == BLUE;
-      if (!markerSeen && !gone)
+      int frame = 0;
+      long camera = 0;
+      if (std::sscanf(line.c_str(), "frame %d (camera frame %ld):", &frame, &camera) != 2)
+        continue;
+      const bool drawn = line.find("arm on the marker") != std::string::npos;
+      if (camera <= 4)
         {
-          gone = true;
-          markerGone = Clock::now();
-          EXPECT_TRUE(armSeen) << "the arm stays when the marker has just left";
+          EXPECT_TRUE(drawn) << line;
+          arm.assign(1, drawn);
         }
-      if (gone && !armSeen)
-        {
-          armGone = Clock::now();
-          break;
-        }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      else if (!arm.empty())
+        arm.push_back(drawn);
     }
-  ASSERT_TRUE(gone) << "the marker never left";
-  const double stayed = std::chrono::duration<double>(armGone - markerGone).count();
-  EXPECT_GT(stayed, 0.6) << "about two frames at 2 frames a second";
-  EXPECT_LT(stayed, 1.6);
+  EXPECT_EQ(arm, (std::vector<bool>{true, true, true, false, false})) << viewer->errorText();
 
   const double fps = escapeAndReadRate(*viewer, 320, 240);
   EXPECT_GT(fps, 1.0);
@@ -346,8 +387,17 @@ TEST_F(Viewer, AFileThatEndsKeepsItsLastPictureAndTheRateCountsOnlyItsFrames)
     EXPECT_NEAR(centre[c], last[c], 8) << "the window keeps the last picture";
 
   const double fps = escapeAndReadRate(*viewer, 160, 120);
-  EXPECT_GT(fps, 7.0) << "frames at 10 a second, whatever came after them";
-  EXPECT_LT(fps, 12.0);
+  // The rate counts the frames shown, over the file's three seconds: of
+  // the 30 at 10 a second, a loaded machine may not have shown every one.
+  long captured = 0, notShown = 0;
+  const std::string counts = viewer->errorText();
+  ASSERT_EQ(std::sscanf(counts.substr(counts.find("video: ")).c_str(), "video: %ld frames captured, %ld not shown",
+                        &captured, &notShown),
+            2)
+    << counts;
+  EXPECT_EQ(captured, 30);
+  EXPECT_NEAR(fps, 10.0 * static_cast<double>(captured - notShown) / captured, 2.5)
+    << "frames at 10 a second, whatever came after them";
   const std::string err = viewer->errorText();
   EXPECT_EQ(err.find(ended), err.rfind(ended)) << "said once: " << err;
   std::system(("rm -rf " + dir).c_str());
@@ -357,9 +407,8 @@ TEST_F(Viewer, LosingTheDisplayEndsWithOneLineAndNoNameLeft)
 {
   testing_support::XServer display;
   ASSERT_FALSE(display.display().empty()) << "no display for the test";
-  auto viewer = startViewer("-synthetic -still", {}, display.display());
-  ASSERT_TRUE(viewer->waitForOutput("*** Camera Parameter ***", 5000)) << viewer->errorText();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // drawing frames by now
+  auto viewer = startViewer("-synthetic -still", {}, display.display(), true);
+  ASSERT_TRUE(viewer->waitForOutput("frame 2 ", 8000)) << viewer->errorText();  // drawing frames
   display.kill();
   EXPECT_EQ(viewer->wait(5000), 1);
   const std::string err = viewer->errorText();
@@ -463,6 +512,39 @@ TEST_F(ViewerStart, MissingFilesAndCameraFailWithTheirMessages)
   EXPECT_NE(noDevice.err.find("/dev/video-vorlinde-none"), std::string::npos) << noDevice.err;
 }
 
+// Data files that are no regular files, or far too large: one line names
+// the file and why, then the usual failure; never a start that hangs.
+TEST_F(ViewerStart, DataFilesThatAreNoRegularFilesAreRefusedInOneLine)
+{
+  struct Case { const char* file; const char* make; const char* video; const char* out; const char* err; } cases[] = {
+    {"Data/camera_para.dat", "mkfifo", "-synthetic", "Camera parameter load error !!\n",
+     "arParamLoad: Data/camera_para.dat: is a FIFO, not a regular file\n"},
+    {"Data/patt.vesk", "mkdir", "-synthetic", "pattern load error !!\n",
+     "arLoadPatt: Data/patt.vesk: is a directory, not a regular file\n"},
+    {"Data/patt.vesk", "huge", "-synthetic", "pattern load error !!\n",
+     "arLoadPatt: Data/patt.vesk: is larger than 1 MiB; no such file is that long\n"},
+    {"Data/video.conf", "mkfifo", "Data/video.conf", "",
+     "arVideoOpen: video configuration Data/video.conf is a FIFO, not a regular file\n"},
+  };
+  for (const Case& c : cases)
+    {
+      const std::string dir = dataDir(true, true), path = dir + "/" + c.file;
+      std::string make = std::string("rm -f ") + path + " && ";
+      if (std::string(c.make) == "huge")
+        make += "head -c 2000000 /dev/zero | tr '\\0' '1' > " + path;
+      else
+        make += std::string(c.make) + " " + path;
+      ASSERT_EQ(std::system(make.c_str()), 0) << make;
+      const Clock::time_point start = Clock::now();
+      Outcome o = run(c.video, dir);
+      EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 8.0) << c.file;
+      EXPECT_EQ(o.status, 1) << c.file;
+      EXPECT_GE(o.out.size(), std::strlen(c.out));
+      EXPECT_EQ(o.out.substr(o.out.size() - std::min(o.out.size(), std::strlen(c.out))), c.out) << o.out;
+      EXPECT_EQ(o.err, c.err);
+    }
+}
+
 // The program's component, from another process as a tool finds it
 // (waiting up to 5 s for its name); nil if it is not found.
 RTC::RTObject_ptr viewerComponent()
@@ -545,6 +627,39 @@ TEST_F(Viewer, ExitFromAToolEndsTheProgramWithItsNameUnlessToldNotTo)
   std::string output;
   EXPECT_EQ(testing_support::run(lookup, &output), 1);
   escapeAndReadRate(*viewer, 320, 240);
+}
+
+// ESC and exit() from a tool end the program within three seconds, even
+// while a peer holds one of its calls open (an add_component whose
+// attach_context never answers); an exit() while the program is still
+// starting ends it too.
+TEST_F(Viewer, TheProgramEndsInTimeWhateverAPeerHolds)
+{
+  for (const std::string how : {"escape", "exit"})
+    {
+      auto viewer = startViewer("-synthetic -still");
+      ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
+      RTC::RTObject_var rtc = viewerComponent();
+      ASSERT_FALSE(CORBA::is_nil(rtc));
+      RTC::ExecutionContextList_var contexts = rtc->get_owned_contexts();
+      testing_support::HangingAttach peer(contexts[0]);
+      const Clock::time_point start = Clock::now();
+      if (how == "escape")
+        {
+          xdotool({"mousemove", "320", "240"});
+          xdotool({"key", "Escape"});
+        }
+      else
+        EXPECT_EQ(rtc->exit(), RTC::RTC_OK);
+      EXPECT_EQ(viewer->wait(5000), 0) << how << ": " << viewer->errorText();
+      EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 3.0) << how;
+    }
+
+  auto starting = startViewer("-synthetic -still");
+  RTC::RTObject_var rtc = viewerComponent();  // named before the window shows
+  ASSERT_FALSE(CORBA::is_nil(rtc));
+  EXPECT_EQ(rtc->exit(), RTC::RTC_OK);
+  EXPECT_EQ(starting->wait(5000), 0) << starting->errorText();
 }
 
 // cmake --install into a new prefix: the installed program runs from its

@@ -16,6 +16,7 @@
 
 #include "NVUtil.h"
 #include "Naming.h"
+#include "peer.h"
 #include "process.h"
 #include "sender.h"
 
@@ -23,148 +24,7 @@ using namespace RTC;
 using testing_support::Process;
 using Clock = std::chrono::steady_clock;
 
-namespace
-{
-  Manager& client()
-  {
-    static Manager* m = [] {
-      const char* args[] = {"wire_test", "-o", "naming.enable:NO", nullptr};
-      Manager* mgr = Manager::init(3, const_cast<char**>(args));
-      mgr->activateManager();
-      return mgr;
-    }();
-    return *m;
-  }
-
-  std::string host()
-  {
-    char name[256] = {0};
-    gethostname(name, sizeof name - 1);
-    return name;
-  }
-
-  std::string naming() { return testing_support::fixtureNamingService(); }
-  std::string componentPath() { return host() + ".host_cxt/Vorlinde0.rtc"; }
-
-  CORBA::Object_ptr lookup(const std::string& server, const std::string& path)
-  {
-    CORBA::ORB_var orb = client().getORB();
-    return NamingClient(orb, server, 1000).resolve(path);
-  }
-
-  bool waitBound(const std::string& server, const std::string& path, bool bound, int timeout_ms)
-  {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    do
-      {
-        CORBA::Object_var obj = lookup(server, path);
-        if (CORBA::is_nil(obj) != bound)
-          return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-    while (Clock::now() < deadline);
-    return false;
-  }
-
-  // The headless host of the component, started with extra manager options.
-  std::unique_ptr<Process> startProbe(std::vector<std::string> options, const std::string& server = naming())
-  {
-    std::vector<std::string> argv = {testing_support::builtProgram("tests/probe_host"), "-o",
-                                     "corba.nameservers:" + server};
-    argv.insert(argv.end(), options.begin(), options.end());
-    std::unique_ptr<Process> p(new Process(argv));
-    EXPECT_TRUE(p->waitForOutput("ready", 10000)) << p->errorText();
-    return p;
-  }
-
-  int anglesend(std::vector<std::string> args, std::string* output = nullptr)
-  {
-    args.insert(args.begin(), {testing_support::builtProgram("tools/anglesend"), "-n", naming()});
-    return testing_support::run(args, output);
-  }
-
-  RTObject_ptr component()
-  {
-    CORBA::Object_var obj = lookup(naming(), componentPath());
-    if (CORBA::is_nil(obj))
-      return RTObject::_nil();
-    return RTObject::_narrow(obj);
-  }
-
-  ExecutionContext_ptr ownedContext(RTObject_ptr rtc)
-  {
-    ExecutionContextList_var ecs = rtc->get_owned_contexts();
-    return ecs->length() > 0 ? ExecutionContext::_duplicate(ecs[0]) : ExecutionContext::_nil();
-  }
-
-  // A port of another implementation, as small as a port can be: it keeps
-  // nothing and says yes. With loopBack set it sends notify_connect and
-  // notify_disconnect straight back to the first port of the connector, as
-  // a broken or hostile peer might.
-  class BarePort : public virtual POA_RTC::PortService, public virtual PortableServer::RefCountServantBase
-  {
-  public:
-    bool loopBack = false;
-    PortService_var first;
-
-    PortProfile* get_port_profile() override
-    {
-      PortProfile_var p = new PortProfile;
-      p->name = CORBA::string_dup("bare.port");
-      p->port_ref = _this();
-      p->owner = RTObject::_nil();
-      return p._retn();
-    }
-    ConnectorProfileList* get_connector_profiles() override { return new ConnectorProfileList; }
-    ConnectorProfile* get_connector_profile(const char*) override
-    {
-      ConnectorProfile_var p = new ConnectorProfile;
-      p->name = CORBA::string_dup("");
-      p->connector_id = CORBA::string_dup("");
-      return p._retn();
-    }
-    ReturnCode_t connect(ConnectorProfile&) override { return RTC_OK; }
-    ReturnCode_t disconnect(const char*) override { return RTC_OK; }
-    ReturnCode_t disconnect_all() override { return RTC_OK; }
-    ReturnCode_t notify_connect(ConnectorProfile& p) override
-    {
-      return loopBack ? p.ports[0]->notify_connect(p) : RTC_OK;
-    }
-    ReturnCode_t notify_disconnect(const char* id) override
-    {
-      return loopBack ? first->notify_disconnect(id) : RTC_OK;
-    }
-  };
-
-  // A bare port served by this process; the POA keeps it.
-  PortService_ptr barePort(BarePort*& servant)
-  {
-    PortableServer::POA_var poa = client().getPOA();
-    servant = new BarePort;
-    PortableServer::ObjectId_var id = poa->activate_object(servant);
-    servant->_remove_ref();
-    CORBA::Object_var obj = poa->id_to_reference(id);
-    return PortService::_narrow(obj);
-  }
-
-  ConnectorProfile connector(std::vector<PortService_ptr> ports)
-  {
-    ConnectorProfile p;
-    p.name = CORBA::string_dup("hostile");
-    p.connector_id = CORBA::string_dup("");
-    p.ports.length(static_cast<CORBA::ULong>(ports.size()));
-    for (CORBA::ULong i = 0; i < ports.size(); ++i)
-      p.ports[i] = PortService::_duplicate(ports[i]);
-    return p;
-  }
-
-  std::string nv(const SDOPackage::NVList& list, const char* key)
-  {
-    std::string value = "<absent>";
-    NVUtil::getString(list, key, value);
-    return value;
-  }
-}
+using namespace testing_support;
 
 TEST(ToolFlows, ListingInspectionAndEditorSyncAnswerWithoutRaising)
 {
@@ -309,28 +169,31 @@ TEST(Configuration, ToolCallsGetThePeersAnswersAndTheComponentFollows)
 
   // set on the active set: applied within a couple of periods.
   rtconfSet(config, "default", "marker_width", "160");
-  EXPECT_THROW(config->get_active_configuration_set(), SDOPackage::NotAvailable);
+  SDOPackage::ConfigurationSet_var edited = config->get_active_configuration_set();
+  EXPECT_EQ(valueOf(edited, "marker_width"), "160") << "answered as stored, never NotAvailable";
   EXPECT_TRUE(config->activate_configuration_set("default"));
   EXPECT_TRUE(probe->waitForOutput("tuning -1 160", 3000)) << "with rtc.conf's threshold from the start";
   rtconfSet(config, "default", "threshold", "60");
   EXPECT_TRUE(config->activate_configuration_set("default"));
   EXPECT_TRUE(probe->waitForOutput("tuning 60 160", 3000));
 
-  // A value the parameter does not take: one warning, the default.
+  // A value the parameter does not take: one warning, the value stays.
   rtconfSet(config, "default", "marker_width", "0");
   EXPECT_TRUE(config->activate_configuration_set("default"));
-  EXPECT_TRUE(probe->waitForOutput("tuning 60 80", 3000));
+  rtconfSet(config, "default", "threshold", "70");
+  EXPECT_TRUE(config->activate_configuration_set("default"));
+  EXPECT_TRUE(probe->waitForOutput("tuning 70 160", 3000));
   SDOPackage::ConfigurationSet_var active = config->get_active_configuration_set();
   EXPECT_EQ(valueOf(active, "marker_width"), "0") << "the bad string stays in the set";
   const std::string err = probe->errorText();
-  EXPECT_NE(err.find("marker_width: \"0\" is not a value it takes; using 80.0"), std::string::npos) << err;
+  EXPECT_NE(err.find("marker_width: \"0\" is not a value it takes; it keeps \"160\""), std::string::npos) << err;
 
   // An unknown parameter name: kept in the set, never applied.
   EXPECT_TRUE(config->set_configuration_set_values(oneValue("default", "nosuch", "1")));
   EXPECT_TRUE(config->activate_configuration_set("default"));
   active = config->get_active_configuration_set();
   EXPECT_EQ(valueOf(active, "nosuch"), "1");
-  EXPECT_EQ(valueOf(active, "threshold"), "60") << "the other values stay";
+  EXPECT_EQ(valueOf(active, "threshold"), "70") << "the other values stay";
 
   // Another set: stored, applied only when activated.
   const SDOPackage::ConfigurationSet dim = oneValue("dim", "threshold", "auto_otsu");
@@ -338,7 +201,7 @@ TEST(Configuration, ToolCallsGetThePeersAnswersAndTheComponentFollows)
   EXPECT_FALSE(config->add_configuration_set(dim)) << "an existing id";
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_TRUE(config->activate_configuration_set("dim"));
-  EXPECT_TRUE(probe->waitForOutput("tuning -3 80", 3000)) << "only the set's parameters change";
+  EXPECT_TRUE(probe->waitForOutput("tuning -3 160", 3000)) << "only the set's parameters change";
   EXPECT_FALSE(config->remove_configuration_set("dim")) << "the active set";
   EXPECT_TRUE(config->activate_configuration_set("default"));
   EXPECT_TRUE(config->remove_configuration_set("dim"));

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -145,6 +146,20 @@ namespace testing_support
   {
     drainStderr(0);
     return m_errBuffer;
+  }
+
+  bool Process::waitForError(const std::string& text, int timeout_ms)
+  {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;)
+      {
+        drainStderr(0);
+        if (m_errBuffer.find(text) != std::string::npos)
+          return true;
+        if (Clock::now() >= deadline)
+          return false;
+        drainStderr(std::min(20, remaining(deadline)));
+      }
   }
 
   void Process::write(const std::string& text)

@@ -29,6 +29,8 @@ namespace testing_support
     bool waitForOutput(const std::string& text, int timeout_ms, std::string* line = nullptr);
     // Everything written to standard error so far (collected without blocking).
     std::string errorText();
+    // Until standard error holds text; false on time-out.
+    bool waitForError(const std::string& text, int timeout_ms);
     void write(const std::string& text);
     void closeInput();
     void signal(int signo);
