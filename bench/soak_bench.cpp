@@ -3,7 +3,10 @@
 //   - two senders at 1 kHz: one standing for the whole run, one killed
 //     (SIGKILL) and started again every 10 s;
 //   - a key (c, v, b in turn) pressed in the window every second;
-//   - the naming service killed and started again, empty, every minute.
+//   - the naming service killed and started again, empty, every minute;
+//   - a tool asking for the component's contexts (get_owned_contexts,
+//     get_context, the context's profile) every 5 ms, as the calls around
+//     an exit() do.
 // Every 10 s it samples the program's resident memory, threads and open
 // files; at the end it prints their slope after the first minute, what
 // the standing sender sent and the port accepted, and how soon the
@@ -231,6 +234,38 @@ namespace
     std::unique_ptr<Process> restarted(new Process(sendArgs));
     bool connected = standing.waitForOutput("connected", 30000) && restarted->waitForOutput("connected", 30000);
 
+    // The tool that keeps asking for the component's contexts.
+    std::atomic<bool> asking(true);
+    std::atomic<long> asked(0), unanswered(0);
+    std::thread asker([&] {
+        RTC::RTObject_var rtc;
+        while (asking)
+          {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            try
+              {
+                if (CORBA::is_nil(rtc))
+                  {
+                    CORBA::Object_var obj = RTC::NamingClient(orb, server, 500).resolve(path);
+                    rtc = RTC::RTObject::_narrow(obj);
+                    if (CORBA::is_nil(rtc))
+                      continue;
+                    omniORB::setClientCallTimeout(rtc, 2000);
+                  }
+                RTC::ExecutionContextList_var owned = rtc->get_owned_contexts();
+                RTC::ExecutionContext_var first = rtc->get_context(0);
+                RTC::ExecutionContextList_var joined = rtc->get_participating_contexts();
+                if (owned->length() > 0)
+                  owned[0]->is_running();
+                ++asked;
+              }
+            catch (const CORBA::Exception&)
+              {
+                ++unanswered;
+              }
+          }
+      });
+
     std::vector<Sample> samples;
     std::vector<double> rebinds;
     int senderRestarts = 0, reconnects = 0, keys = 0;
@@ -278,6 +313,8 @@ namespace
           }
       }
     const bool alive = viewer.running();
+    asking = false;
+    asker.join();
 
     standing.closeInput();
     auto standingCounts = bench::readCounts(standing);
@@ -327,6 +364,8 @@ namespace
                 "");
     std::printf("%-46s %13.1fs %14s  <= %.0f s\n", "  longest time to be found again", worst, "", UPDATE_INTERVAL);
     std::printf("%-46s %14d %14s\n", "keys pressed", keys, "");
+    std::printf("%-46s %9ld, %2ld lost %9s  all\n", "context queries answered", asked.load(), unanswered.load(),
+                "");
     std::printf("%-46s %14s %14s  yes\n", "program alive to the end", alive ? "yes" : "NO", "");
     return alive && connected ? 0 : 1;
   }

@@ -278,8 +278,8 @@ namespace
   {
   public:
     // A request's header and the object key, next to the datum itself.
-    static const unsigned long MESSAGE_OVERHEAD = 256;
-    static const unsigned long DATUM_LIMIT = 64 * 1024;
+    static constexpr unsigned long MESSAGE_OVERHEAD = 256;
+    static constexpr unsigned long DATUM_LIMIT = 64 * 1024;
 
     Sending(sender::AngleSender& s, bool quiet) : m_sender(s), m_quiet(quiet) {}
 
