@@ -42,6 +42,33 @@ Vorlinde::Vorlinde(RTC::Manager* manager)
 {
 }
 
+namespace
+{
+  // The configuration's listeners, handing each change to the component.
+  class SetChanged : public RTC::ConfigurationSetListener
+  {
+  public:
+    explicit SetChanged(Vorlinde& c) : m_component(c) {}
+    void operator()(const coil::Properties& set) { m_component.setValuesChanged(set); }
+
+  private:
+    Vorlinde& m_component;
+  };
+
+  class SetActivated : public RTC::ConfigurationSetNameListener
+  {
+  public:
+    explicit SetActivated(Vorlinde& c) : m_component(c) {}
+    void operator()(const char* set_id) { m_component.setActivated(set_id); }
+
+  private:
+    Vorlinde& m_component;
+  };
+
+  const char* const parameters[] = {"threshold", "marker_width"};
+  const int parameterCount = 2;
+}
+
 // The port is registered here, not in the constructor: a manager names the
 // component after constructing it and fixes each port's name
 // ("Vorlinde0.Angle") and its port.inport.Angle.* keys when the port is
@@ -51,23 +78,61 @@ RTC::ReturnCode_t Vorlinde::onInitialize()
   registerInPort("Angle", anglePort);
   bindParameter("threshold", threshold, "100", parseThreshold);
   bindParameter("marker_width", markerWidth, "80.0", parseMarkerWidth);
-  publishParameters();
-  return RTC::RTC_OK;
-}
-
-// The parameters as the viewer reads them. The runtime writes the bound
-// variables on this thread only (at start, before onActivated and after
-// onStateUpdate), so what is published here is whole and current.
-void Vorlinde::publishParameters()
-{
+  // The sets the component starts with (its profile, rtc.conf), then
+  // what tools do with them.
+  coil::Properties& props = getProperties();
+  const coil::Properties conf = props.getNode("conf");
+  const std::vector<std::string> keys = conf.propertyNames();
+  for (std::vector<std::string>::const_iterator k = keys.begin(); k != keys.end(); ++k)
+    {
+      const std::string::size_type dot = k->find('.');
+      if (dot != std::string::npos)
+        sets[k->substr(0, dot)][k->substr(dot + 1)] = conf.getProperty(*k);
+    }
+  addConfigurationSetListener(RTC::ON_SET_CONFIG_SET, new SetChanged(*this));
+  addConfigurationSetListener(RTC::ON_ADD_CONFIG_SET, new SetChanged(*this));
+  addConfigurationSetNameListener(RTC::ON_ACTIVATE_CONFIG_SET, new SetActivated(*this));
   tuned_threshold.store(threshold);
   tuned_marker_width.store(markerWidth);
+  return RTC::RTC_OK;
 }
 
-RTC::ReturnCode_t Vorlinde::onActivated(RTC::UniqueId)
+void Vorlinde::setValuesChanged(const coil::Properties& set)
 {
-  publishParameters();
-  return RTC::RTC_OK;
+  std::map<std::string, std::string> values;
+  {
+    std::lock_guard<std::mutex> lock(setsMutex);
+    std::map<std::string, std::string>& known = sets[set.getName()];
+    for (int i = 0; i < parameterCount; ++i)
+      if (set.hasKey(parameters[i]))
+        known[parameters[i]] = values[parameters[i]] = set.getProperty(parameters[i]);
+  }
+  if (std::string(set.getName()) == getConfigService().getActiveId())
+    publish(values);
+}
+
+void Vorlinde::setActivated(const char* set_id)
+{
+  std::map<std::string, std::string> values;
+  {
+    std::lock_guard<std::mutex> lock(setsMutex);
+    values = sets[set_id];
+  }
+  publish(values);
+}
+
+// A value the parameter does not take changes nothing: the viewer keeps
+// what it had, as the bound variable does.
+void Vorlinde::publish(const std::map<std::string, std::string>& values)
+{
+  std::map<std::string, std::string>::const_iterator t = values.find("threshold");
+  int newThreshold = 0;
+  if (t != values.end() && parseThreshold(newThreshold, t->second.c_str()))
+    tuned_threshold.store(newThreshold);
+  std::map<std::string, std::string>::const_iterator w = values.find("marker_width");
+  double newWidth = 0;
+  if (w != values.end() && parseMarkerWidth(newWidth, w->second.c_str()))
+    tuned_marker_width.store(newWidth);
 }
 
 Vorlinde::~Vorlinde()
@@ -76,7 +141,6 @@ Vorlinde::~Vorlinde()
 
 RTC::ReturnCode_t Vorlinde::onExecute(RTC::UniqueId ec_id)
 {
-  publishParameters();
   if (!anglePort.isNew())
     return RTC::RTC_OK;
   // Copy only a datum actually read: an unsuccessful read leaves the

@@ -14,6 +14,10 @@
 #include <rtm/InPort.h>
 #include <coil/Properties.h>
 
+#include <map>
+#include <mutex>
+#include <string>
+
 class Vorlinde : public RTC::DataFlowComponentBase
 {
 public:
@@ -21,15 +25,26 @@ public:
   virtual ~Vorlinde();
 
   virtual RTC::ReturnCode_t onInitialize();
-  virtual RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id);
   virtual RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id);
 
-protected:
-  void publishParameters();
+  // What the viewer reads follows the configuration at once, in every
+  // state (the window runs whether the component is active or not): the
+  // configuration's listeners call these with the sets as tools change
+  // and activate them.
+  void setValuesChanged(const coil::Properties& set);
+  void setActivated(const char* set_id);
 
-  // Configuration parameters "threshold" and "marker_width".
+protected:
+  void publish(const std::map<std::string, std::string>& values);
+
+  // Configuration parameters "threshold" and "marker_width", bound to the
+  // configuration (they change with the component's life cycle).
   int threshold = 100;
   double markerWidth = 80.0;
+
+  // The values of every set as the listeners have seen them, by set id.
+  std::mutex setsMutex;
+  std::map<std::string, std::map<std::string, std::string> > sets;
 
   RTC::TimedFloatSeq angleData;
   RTC::InPort<RTC::TimedFloatSeq> anglePort;

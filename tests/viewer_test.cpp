@@ -471,12 +471,16 @@ protected:
 
 TEST_F(ViewerStart, MissingFilesAndCameraFailWithTheirMessages)
 {
-  Outcome noCamera = run("-synthetic", dataDir(false, true));
+  const std::string noCameraDir = dataDir(false, true);
+  Outcome noCamera = run("-synthetic", noCameraDir);
   EXPECT_EQ(noCamera.status, 1);
   EXPECT_EQ(noCamera.out, "Image size (x,y) = (640,480)\nCamera parameter load error !!\n");
+  EXPECT_EQ(noCamera.err, "Data/camera_para.dat: no such file in " + noCameraDir + "\n");
 
-  Outcome noPattern = run("-synthetic", dataDir(true, false));
+  const std::string noPatternDir = dataDir(true, false);
+  Outcome noPattern = run("-synthetic", noPatternDir);
   EXPECT_EQ(noPattern.status, 1);
+  EXPECT_EQ(noPattern.err, "Data/patt.vesk: no such file in " + noPatternDir + "\n");
   EXPECT_NE(noPattern.out.find("*** Camera Parameter ***\n"), std::string::npos) << noPattern.out;
   const std::string tail = "\"Data/patt.vesk\" not found!!\npattern load error !!\n";
   ASSERT_GE(noPattern.out.size(), tail.size());
@@ -509,7 +513,30 @@ TEST_F(ViewerStart, MissingFilesAndCameraFailWithTheirMessages)
   EXPECT_EQ(noDevice.status, 1);
   EXPECT_EQ(noDevice.out, "");
   EXPECT_EQ(std::count(noDevice.err.begin(), noDevice.err.end(), '\n'), 1) << noDevice.err;
-  EXPECT_NE(noDevice.err.find("/dev/video-vorlinde-none"), std::string::npos) << noDevice.err;
+  EXPECT_NE(noDevice.err.find("cannot open camera /dev/video-vorlinde-none (no camera? try VORLINDE_VIDEO=-synthetic)"),
+            std::string::npos) << noDevice.err;
+
+  // An unknown video option: that option, not the whole list.
+  Outcome bogus = run("-synthetic -bogus", dataDir(true, true));
+  EXPECT_EQ(bogus.status, 1);
+  EXPECT_EQ(bogus.out, "");
+  EXPECT_EQ(bogus.err, "arVideoOpen: unknown video option \"-bogus\" (--help lists the video options)\n");
+}
+
+// --help: the options, the video options and where the files are looked
+// for; nothing is started.
+TEST_F(ViewerStart, HelpSaysWhatTheProgramTakes)
+{
+  for (const char* flag : {"-h", "--help"})
+    {
+      std::string out;
+      EXPECT_EQ(testing_support::run({testing_support::builtProgram("viewer/VorlindeComp"), "-o", "naming.enable:NO", flag},
+                                     &out),
+                0);
+      for (const char* text : {"-f FILE", "./rtc.conf", "-o KEY:VALUE", "-fps=N", "-light=G", "-still", "-frames=N",
+                               "Data/camera_para.dat", "Data/patt.vesk", "VORLINDE_VIDEO", "working directory"})
+        EXPECT_NE(out.find(text), std::string::npos) << flag << ": no " << text << " in\n" << out;
+    }
 }
 
 // Data files that are no regular files, or far too large: one line names

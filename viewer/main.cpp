@@ -102,6 +102,11 @@ int main(int argc, char** argv)
   // Every line reaches a log or a pipe as it is printed, not when a buffer
   // fills: the program runs for hours and may end by a signal.
   std::setvbuf(stdout, NULL, _IOLBF, 0);
+  if (askedForHelp(argc, argv))
+    {
+      printUsage();
+      return 0;
+    }
   // Frame after frame the loop allocates and frees blocks of the same
   // sizes (images, work areas): keep freed memory for the next frame
   // rather than hand it back to the system and fault it in again, so that

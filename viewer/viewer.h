@@ -13,6 +13,10 @@ namespace RTC
 // factory and creates one "Vorlinde"; aborts when that fails.
 void initHostedModule(RTC::Manager* manager);
 
+// -h or --help among the arguments, and the usage they ask for.
+bool askedForHelp(int argc, char** argv);
+void printUsage();
+
 // The viewer's entry, given the argument vector the manager received.
 // Does not return.
 void runViewer(int argc, char** argv);

@@ -1,5 +1,7 @@
 // Start-up and shut-down of the viewer: camera, calibration, pattern and
 // window, each failure ending the process with its message.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,6 +18,17 @@ static void failInit()
   std::exit(1);
 }
 
+// After the fixed message: a data file that is not there, and the folder
+// it was looked for in (the working directory, which users often mistake
+// for the program's own).
+static void sayIfMissing(const char* file)
+{
+  if (access(file, F_OK) == 0)
+    return;
+  char here[4096];
+  std::fprintf(stderr, "%s: no such file in %s\n", file, getcwd(here, sizeof here) != NULL ? here : "the working directory");
+}
+
 void initViewer()
 {
   // 1. Camera: open it and learn the image size.
@@ -30,6 +43,7 @@ void initViewer()
   if (arParamLoad(camera_param_file, 1, &file_param) < 0)
     {
       std::printf("Camera parameter load error !!\n");
+      sayIfMissing(camera_param_file);
       failInit();
     }
   arParamChangeSize(&file_param, image_width, image_height, &camera_param);
@@ -42,6 +56,7 @@ void initViewer()
   if (pattern_id < 0)
     {
       std::printf("pattern load error !!\n");
+      sayIfMissing(pattern_file);
       failInit();
     }
 

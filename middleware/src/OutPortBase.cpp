@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "NVUtil.h"
+#include "PeerCall.h"
 
 namespace RTC
 {
@@ -102,7 +103,7 @@ namespace RTC
       {
         try
           {
-            OpenRTM::PortStatus status = sink.second->put(data);
+            OpenRTM::PortStatus status = callPeer([&] { return sink.second->put(data); });
             m_lastStatus = status;
             if (status != OpenRTM::PORT_OK)
               all_ok = false;

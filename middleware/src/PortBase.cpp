@@ -10,6 +10,7 @@
 
 #include "ConnectionGuard.h"
 #include "NVUtil.h"
+#include "PeerCall.h"
 
 namespace RTC
 {
@@ -321,7 +322,7 @@ namespace RTC
             try
               {
                 PortService_var other = peer(c.ports[i], 1000);
-                dead = other->_non_existent();
+                dead = callPeer([&] { return other->_non_existent(); });
               }
             catch (const CORBA::TRANSIENT&)
               {
@@ -420,7 +421,7 @@ namespace RTC
     try
       {
         PortService_var first = peer(profile.ports[0]);
-        rc = first->notify_connect(profile);
+        rc = callPeer([&] { return first->notify_connect(profile); });
       }
     catch (...)
       {
@@ -436,7 +437,7 @@ namespace RTC
             try
               {
                 PortService_var other = peer(profile.ports[i]);
-                other->notify_disconnect(id.c_str());
+                callPeer([&] { return other->notify_disconnect(id.c_str()); });
               }
             catch (...)
               {
@@ -474,7 +475,7 @@ namespace RTC
         try
           {
             PortService_var following = peer(profile.ports[next]);
-            rc = following->notify_connect(profile);
+            rc = callPeer([&] { return following->notify_connect(profile); });
           }
         catch (...)
           {
@@ -524,7 +525,7 @@ namespace RTC
         try
           {
             PortService_var other = peer(profile.ports[i]);
-            return other->notify_disconnect(connector_id);
+            return callPeer([&] { return other->notify_disconnect(connector_id); });
           }
         catch (...)
           {
@@ -567,7 +568,7 @@ namespace RTC
         try
           {
             PortService_var other = peer(profile.ports[i]);
-            rc = other->notify_disconnect(connector_id);
+            rc = callPeer([&] { return other->notify_disconnect(connector_id); });
             break;
           }
         catch (...)

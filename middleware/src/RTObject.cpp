@@ -494,6 +494,7 @@ namespace RTC
 
   void RTObject_impl::setProperties(const coil::Properties& prop) { m_state->props = prop; }
   const coil::Properties& RTObject_impl::getProperties() const { return m_state->props; }
+  coil::Properties& RTObject_impl::getProperties() { return m_state->props; }
 
   std::string RTObject_impl::getInstanceName() const
   {

@@ -50,6 +50,8 @@ namespace
     "      --hold SEC         stay connected SEC seconds after the last datum\n"
     "                         (default 0; buffered data stays in the port)\n"
     "      --timeout SEC      the longest any call may take (default 5)\n"
+    "      --wait SEC         wait up to SEC seconds for the target to appear in\n"
+    "                         the naming service (default 0: it must be there)\n"
     "  -q, --quiet            print nothing but errors\n"
     "  -h, --help             this text\n"
     "\n"
@@ -72,6 +74,7 @@ namespace
     bool activate = true;
     double hold = 0.0;
     double timeout = 5.0;
+    double wait = 0.0;
     bool quiet = false;
   };
 
@@ -228,6 +231,12 @@ namespace
               fail("--timeout needs a number of seconds, from 0.1 to 3600");
             o.timeout = number;
           }
+        else if (a == "--wait")
+          {
+            if (!parseNumber(value("SEC"), number) || number < 0 || number > 3600)
+              fail("--wait needs a number of seconds, from 0 to 3600");
+            o.wait = number;
+          }
         else if (a == "-q" || a == "--quiet")
           o.quiet = true;
         else if (a == "--motion")
@@ -327,6 +336,52 @@ namespace
     long m_count = 0;
   };
 
+  // The target port, looked for again until --wait runs out.
+  bool findTarget(const Options& o, RTC::PortService_var& target, std::string& error)
+  {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.wait);
+    for (;;)
+      {
+        if (sender::findPort(o.nameserver, o.target, target, error, static_cast<unsigned>(o.timeout * 1000)))
+          return true;
+        if (interrupted || std::chrono::steady_clock::now() >= deadline)
+          {
+            if (o.wait > 0)
+              error += " (waited " + std::to_string(static_cast<long>(o.wait)) + " s)";
+            return false;
+          }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+  }
+
+  // A component takes one datum per period of its execution context: a
+  // motion sent faster than that moves the arm in steps.
+  void warnAboutRate(RTC::PortService_ptr target, double sendRate)
+  {
+    try
+      {
+        RTC::PortProfile_var port = target->get_port_profile();
+        RTC::RTObject_var owner = RTC::RTObject::_duplicate(port->owner);
+        if (CORBA::is_nil(owner))
+          return;
+        RTC::ExecutionContextList_var contexts = owner->get_owned_contexts();
+        if (contexts->length() == 0)
+          return;
+        const double rate = contexts[0]->get_rate();
+        if (!(rate < sendRate))
+          return;
+        RTC::ComponentProfile_var profile = owner->get_component_profile();
+        std::fprintf(stderr,
+                     "anglesend: %s takes one datum per period at %g Hz; raise exec_cxt.periodic.rate "
+                     "(e.g. -o exec_cxt.periodic.rate:30)\n",
+                     printable(profile->instance_name.in()).c_str(), rate);
+      }
+    catch (const CORBA::Exception&)
+      {
+        // only advice: a target that does not tell is sent to all the same
+      }
+  }
+
   void sendMotion(Sending& out, const Options& o)
   {
     double rate = o.rate > 0 ? o.rate : 20.0;
@@ -395,13 +450,16 @@ int main(int argc, char** argv)
   omniORB::setClientCallTimeout(static_cast<CORBA::ULong>(o.timeout * 1000));
   std::string error;
   RTC::PortService_var target;
-  if (!sender::findPort(o.nameserver, o.target, target, error, static_cast<unsigned>(o.timeout * 1000)))
+  if (!findTarget(o, target, error))
     fail(error);
   std::string id = sender::connect(s->port, target, o.connectOnTarget, error);
   if (id.empty())
     fail("connecting to " + o.target + " failed: " + error);
   if (o.activate && !sender::activateOwner(target, error))
     fail("activating the owner of " + o.target + " failed: " + error);
+
+  if (o.motion && !o.quiet)
+    warnAboutRate(target, o.rate > 0 ? o.rate : 20.0);
 
   Sending out(*s, o.quiet);
   if (!o.angles.empty())

@@ -352,8 +352,8 @@ extern "C" int arVideoOpen(char* config)
   ar::VideoOptions options;
   if (!ar::parseVideoOptions(text, options, error))
     {
+      // That option alone: the whole list is for --help.
       std::fprintf(stderr, "arVideoOpen: %s\n", error.c_str());
-      arVideoDispOption();
       return -1;
     }
   std::unique_ptr<Device> device(new Device);
@@ -366,10 +366,11 @@ extern "C" int arVideoOpen(char* config)
           std::unique_ptr<CaptureSource> capture(new CaptureSource(options));
           if (!capture->open())
             {
-              std::fprintf(stderr, "arVideoOpen: cannot open %s\n",
-                           options.kind == ar::VideoOptions::CAMERA
-                             ? ("camera " + options.device).c_str()
-                             : ("video file " + options.file).c_str());
+              if (options.kind == ar::VideoOptions::CAMERA)
+                std::fprintf(stderr, "arVideoOpen: cannot open camera %s (no camera? try VORLINDE_VIDEO=-synthetic)\n",
+                             options.device.c_str());
+              else
+                std::fprintf(stderr, "arVideoOpen: cannot open video file %s\n", options.file.c_str());
               return -1;
             }
           device->source = std::move(capture);

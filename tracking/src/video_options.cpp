@@ -151,8 +151,8 @@ namespace ar
         else
           {
             error = "unknown video option \"" + word + "\"";
-            if (word[0] != '-')
-              error += " (no video configuration file of that name either)";
+            error += word[0] != '-' ? " (no video configuration file of that name either)"
+                                    : " (--help lists the video options)";
             return false;
           }
       }

@@ -153,6 +153,7 @@ namespace RTC
     // --- Used by the manager and the ports ---
     void setProperties(const coil::Properties& prop);
     const coil::Properties& getProperties() const;
+    coil::Properties& getProperties();
     std::string getInstanceName() const;
     void setInstanceName(const char* instance_name);
     std::string getTypeName() const;
