@@ -5,7 +5,8 @@
 // a bare omniORB servant (no runtime) for data and start-up, a naive
 // sleep-after-work loop for the execution context.
 //
-//   rtm_bench            runs everything and prints the table
+//   rtm_bench [--duration SEC]   runs everything and prints the table;
+//                        SEC (default 3) is how long each rate is measured
 //   rtm_bench sink|bare-sink|send ...   the child roles the driver starts
 #include <signal.h>
 #include <unistd.h>
@@ -318,7 +319,7 @@ namespace
     p99dev = percentile(dev, 0.99);
   }
 
-  int runAll(const std::string& self)
+  int runAll(const std::string& self, double duration)
   {
     int port = testing_support::freePort();
     std::string server = "127.0.0.1:" + std::to_string(port);
@@ -336,6 +337,8 @@ namespace
       }
     const std::string comp = hostName() + ".host_cxt/Vorlinde0.rtc";
 
+    std::printf("peer: a bare omniORB servant without the runtime (data, start-up, memory), or a loop that\n"
+                "sleeps one period after its work (execution context), measured in this run; ratio = ours / peer\n");
     std::printf("%-44s %12s %12s %8s  %s\n", "measure", "ours", "peer", "ratio", "target");
 
     // Start-up to bound, and idle memory.
@@ -368,7 +371,7 @@ namespace
         Child sink = spawn(self, 1, {bare ? "bare-sink" : "sink", server, "count"});
         sink.p->waitForOutput("ready", 10000);
         Child s = spawn(self, 0, {"send", server, bare ? "bench.host_cxt/Bare0.rtc" : "Sink0:Angle",
-                                  bare ? "bare" : "throughput", "3"});
+                                  bare ? "bare" : "throughput", std::to_string(duration)});
         auto sent = bench::readCounts(*s.p);
         s.p->wait(10000);
         sink.p->closeInput();
@@ -387,7 +390,7 @@ namespace
     {
       Child sink = spawn(self, 1, {"sink", server, "vorlinde"});
       sink.p->waitForOutput("ready", 10000);
-      Child s = spawn(self, 0, {"send", server, "Vorlinde0:Angle", "latency", "5"});
+      Child s = spawn(self, 0, {"send", server, "Vorlinde0:Angle", "latency", std::to_string(duration * 5 / 3)});
       std::map<int, long long> sentAt;
       std::string line;
       while (s.p->readLine(line, 20000) && line != "end")
@@ -418,7 +421,7 @@ namespace
     // Execution-context period.
     for (double rate : {1.0, 100.0, 1000.0})
       {
-        double seconds = rate < 10 ? 6.0 : 3.0;
+        double seconds = rate < 10 ? 2 * duration : duration;
         double calls, dev, naiveCalls, naiveDev;
         ecJitter(rate, seconds, false, calls, dev);
         ecJitter(rate, seconds, true, naiveCalls, naiveDev);
@@ -446,10 +449,16 @@ int main(int argc, char** argv)
     return bench::runBareSink(argv[2], "bench.host_cxt/Bare0.rtc");
   if (role == "send" && argc > 5)
     return runSend(argv[2], argv[3], argv[4], std::atof(argv[5]));
-  if (!role.empty())
+  double duration = 3.0;
+  if (role == "--duration" && argc > 2)
     {
-      std::fprintf(stderr, "usage: rtm_bench   (runs every benchmark)\n");
+      duration = std::atof(argv[2]);
+      role.clear();
+    }
+  if (!role.empty() || !(duration >= 0.5 && duration <= 600))
+    {
+      std::fprintf(stderr, "usage: rtm_bench [--duration SEC]   (runs every benchmark; SEC from 0.5 to 600, default 3)\n");
       return 2;
     }
-  return runAll(self);
+  return runAll(self, duration);
 }

@@ -391,7 +391,7 @@ TEST(SilentPeers, TheSenderNeverWaitsForEver)
     }
   // Between datums, an interrupted motion ends as asked: status 0 and the
   // count, nothing on standard error.
-  auto probe = startProbe({});
+  auto probe = startProbe({"-o", "exec_cxt.periodic.rate:100"});
   Process motion({sender, "-n", naming(), "--motion", "--rate", "50", "Vorlinde0:Angle"});
   ASSERT_TRUE(motion.waitForOutput("sent", 5000)) << motion.errorText();
   motion.signal(SIGTERM);

@@ -48,6 +48,35 @@ TEST(MarkerTool, PngAtItsResolutionAndAPdfPage)
   EXPECT_EQ(testing_support::run({tool("vorlinde-marker"), "--dpi", "9"}, &out), 1);
 }
 
+// Pages: the caption states the size asked for, a marker A4 cannot hold
+// with its margins goes on A3, one no page asked for holds is refused with
+// the largest that fits, and numbers must be numbers.
+TEST(MarkerTool, PagesMarginsAndNumbers)
+{
+  const std::string pdf = temp("p.pdf");
+  std::string out;
+  ASSERT_EQ(testing_support::run({tool("vorlinde-marker"), "--size-mm", "80.5", "--pdf", pdf}, &out), 0) << out;
+  EXPECT_NE(slurp(pdf).find("the black square is 80.5 mm wide"), std::string::npos);
+  ASSERT_EQ(testing_support::run({tool("vorlinde-marker"), "--size-mm", "200", "--pdf", pdf}, &out), 0) << out;
+  EXPECT_NE(slurp(pdf).find("/MediaBox [0 0 841.89 1190.55]"), std::string::npos) << "A3";
+  EXPECT_NE(out.find("A3 page"), std::string::npos) << out;
+  struct Case { std::vector<std::string> args; const char* message; } cases[] = {
+    {{"--size-mm", "200", "--page", "A4"}, "a 200.0 mm marker does not fit A4 (210 x 297 mm) with 10 mm margins; 190.0 mm at most"},
+    {{"--size-mm", "300"}, "does not fit A3 (297 x 420 mm) with 10 mm margins; 277.0 mm at most"},
+    {{"--dpi", "300x"}, "--dpi needs a number, not \"300x\""},
+    {{"--size-mm", "8O"}, "--size-mm needs a number, not \"8O\""},
+    {{"--page", "B7"}, "--page takes A5, A4, A3, letter or WIDTHxHEIGHT"},
+  };
+  for (const Case& c : cases)
+    {
+      std::vector<std::string> argv = {tool("vorlinde-marker")};
+      argv.insert(argv.end(), c.args.begin(), c.args.end());
+      argv.insert(argv.end(), {"--pdf", pdf});
+      EXPECT_EQ(testing_support::run(argv, &out), 1) << c.message;
+      EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    }
+}
+
 TEST(PatternTool, PatternFromThePrintableMarkerMatchesOurs)
 {
   std::string patt = temp("made.patt"), out;
@@ -109,4 +138,25 @@ TEST(CalibrationTool, RecoversAKnownCameraFromChessboardViews)
   EXPECT_GT(found.dist_factor[2], 10.0) << "barrel distortion found: " << out;
   EXPECT_LT(found.dist_factor[2], 80.0) << out;
   EXPECT_NE(out.find("reprojection error"), std::string::npos);
+  for (const char* label : {"focal length", "image centre", "distortion", "(6 views)", "(1 view)", "under 0.5"})
+    EXPECT_NE(out.find(label), std::string::npos) << label << " missing from\n" << out;
+
+  // The same views as an image sequence through --video: every frame.
+  const std::string dir = temp("calib-seq");
+  testing_support::run({"/bin/mkdir", "-p", dir});
+  for (int k = 0; k < 6; ++k)
+    testing_support::run({"/bin/cp", args[7 + k], dir + "/v" + std::to_string(k) + ".png"});
+  ASSERT_EQ(testing_support::run({tool("vorlinde-calib"), "--board", "7x7", "--square", "10", "-o", temp("seq.dat"),
+                                  "--video", "-file=" + dir + "/v%d.png"},
+                                 &out),
+            0) << out;
+  EXPECT_NE(out.find("calibration from 6 views"), std::string::npos) << out;
+
+  // A board counted by its squares, and a file that is not there.
+  args[2] = "8x8";
+  args.push_back(temp("no-such-view.png"));
+  EXPECT_EQ(testing_support::run(args, &out), 1);
+  EXPECT_NE(out.find("--board counts the inner corners (a board of 10x7 squares is 9x6)"), std::string::npos) << out;
+  EXPECT_NE(out.find("no-such-view.png: cannot be read"), std::string::npos) << out;
+  EXPECT_EQ(out.find("WARN"), std::string::npos) << out;
 }

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -689,6 +690,36 @@ TEST_F(Viewer, TheProgramEndsInTimeWhateverAPeerHolds)
   EXPECT_EQ(starting->wait(5000), 0) << starting->errorText();
 }
 
+// scripts/demo as a new user runs it: the sender waits for the component
+// instead of racing it, and ESC, Ctrl-C or the end of DEMO_SECONDS end it
+// quietly.
+TEST_F(Viewer, TheDemoStartsInOrderAndEndsQuietly)
+{
+  const std::vector<std::string> env = {std::string("BUILD_DIR=") + PROJ_BINARY_DIR,
+                                        "DISPLAY=" + testing_support::fixtureDisplay()};
+  {
+    Process demo({std::string(PROJ_SOURCE_DIR) + "/scripts/demo"}, {env[0], env[1], "DEMO_SECONDS=4"});
+    EXPECT_EQ(demo.wait(120000), 0) << demo.errorText();
+    std::string out, line;
+    while (demo.readLine(line, 100))
+      out += line + "\n";
+    EXPECT_NE(out.find("demo: naming service on"), std::string::npos) << out;
+    EXPECT_EQ(out.find("the angle sender stopped"), std::string::npos) << out;
+    const std::string err = demo.errorText();
+    EXPECT_EQ(err.find("not delivered"), std::string::npos) << err;
+    EXPECT_EQ(err.find("anglesend"), std::string::npos) << err;
+  }
+  Process demo({std::string(PROJ_SOURCE_DIR) + "/scripts/demo"}, env);
+  ASSERT_TRUE(demo.waitForOutput("demo: the angle sender moves", 120000)) << demo.errorText();
+  ASSERT_TRUE(demo.waitForOutput("*** Camera Parameter ***", 20000)) << demo.errorText();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  demo.signal(SIGINT);
+  EXPECT_EQ(demo.wait(10000), 0);
+  const std::string err = demo.errorText();
+  EXPECT_EQ(err.find("not delivered"), std::string::npos) << err;
+  EXPECT_EQ(err.find("anglesend"), std::string::npos) << err;
+}
+
 // cmake --install into a new prefix: the installed program runs from its
 // share directory on the built-in scene, the installed module loads, and
 // cpack makes a Debian package that names the libraries it needs.
@@ -698,9 +729,15 @@ TEST_F(Viewer, InstalledProgramRunsAndThePackageNamesItsDependencies)
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string prefix = dir;
   std::string output;
-  ASSERT_EQ(testing_support::run({PROJ_CMAKE, "--install", PROJ_BINARY_DIR, "--prefix", prefix}, &output), 0)
-    << output;
+  // A user's own file in Data/ is not shipped: only the tracked ones are.
+  const std::string stray = std::string(PROJ_SOURCE_DIR) + "/Data/my_own_camera.dat";
+  std::ofstream(stray.c_str()) << "mine";
+  const int installed = testing_support::run({PROJ_CMAKE, "--install", PROJ_BINARY_DIR, "--prefix", prefix}, &output);
+  std::remove(stray.c_str());
+  ASSERT_EQ(installed, 0) << output;
   ASSERT_EQ(access((prefix + "/share/vorlinde/Data/patt.vesk").c_str(), R_OK), 0);
+  EXPECT_NE(access((prefix + "/share/vorlinde/Data/my_own_camera.dat").c_str(), F_OK), 0) << "a user's file installed";
+  EXPECT_EQ(access((prefix + "/share/doc/vorlinde/docs/screenshot.png").c_str(), R_OK), 0) << "the README's picture";
   void* module = dlopen((prefix + "/lib/vorlinde/Vorlinde.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(module, nullptr) << dlerror();
   EXPECT_NE(dlsym(module, "VorlindeInit"), nullptr);
@@ -722,6 +759,16 @@ TEST_F(Viewer, InstalledProgramRunsAndThePackageNamesItsDependencies)
   EXPECT_NE(output.find("Package: vorlinde"), std::string::npos) << output;
   for (const char* library : {"libomniorb4", "libopencv-core", "libglut"})
     EXPECT_NE(output.find(library), std::string::npos) << library << " missing from " << output;
+  // Its programs and libraries come without debugging symbols.
+  ASSERT_EQ(testing_support::run({"/bin/sh", "-c", "cd " + prefix + "/package && dpkg-deb -x vorlinde_*.deb unpacked"}),
+            0);
+  for (const char* file : {"/usr/bin/VorlindeComp", "/usr/lib/vorlinde/libvorlinde-rtm.so", "/usr/lib/vorlinde/Vorlinde.so"})
+    {
+      EXPECT_EQ(testing_support::run({"/bin/sh", "-c",
+                                      "readelf -S " + prefix + "/package/unpacked" + file + " | grep -q debug_info"}),
+                1)
+        << file << " is not stripped";
+    }
   testing_support::run({"/bin/rm", "-rf", prefix});
 }
 

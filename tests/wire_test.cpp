@@ -559,6 +559,25 @@ TEST(Sender, FailuresGiveOneLineAndStatusOne)
   EXPECT_NE(help.find("--connect-on"), std::string::npos);
 }
 
+// A motion sent faster than the component takes data: said once, with
+// the key that changes it; not said when the rate keeps up.
+TEST(Sender, SaysWhenTheTargetsRateIsBelowItsOwn)
+{
+  const std::string advice = "anglesend: Vorlinde0 takes one datum per period at 1 Hz; raise exec_cxt.periodic.rate "
+                             "(e.g. -o exec_cxt.periodic.rate:30)\n";
+  {
+    auto probe = startProbe({});
+    std::string output;
+    EXPECT_EQ(anglesend({"--motion", "--rate", "20", "--count", "3", "Vorlinde0:Angle"}, &output), 0) << output;
+    EXPECT_NE(output.find(advice), std::string::npos) << output;
+    EXPECT_EQ(output.find(advice), output.rfind(advice)) << "once";
+  }
+  auto probe = startProbe({"-o", "exec_cxt.periodic.rate:50"});
+  std::string output;
+  EXPECT_EQ(anglesend({"--motion", "--rate", "20", "--count", "3", "Vorlinde0:Angle"}, &output), 0) << output;
+  EXPECT_EQ(output.find("takes one datum per period"), std::string::npos) << output;
+}
+
 // A sender restarted on the same fixed endpoint: the component reaches
 // the new process although it kept a connection to the old one, whichever
 // side the connection is asked of.

@@ -11,6 +11,25 @@
 
 #include "Configuration.h"
 
+namespace
+{
+  // A memory stream whose length check does not wrap in 32 bits, as the
+  // ORB's own network stream does not: else a length of 4 GB passes it
+  // and this harness, not the component, allocates for it.
+  class Bounded : public cdrMemoryStream
+  {
+  public:
+    Bounded(void* buffer, size_t length) : cdrMemoryStream(buffer, length) {}
+    using cdrMemoryStream::checkInputOverrun;
+    _CORBA_Boolean checkInputOverrun(_CORBA_ULong itemSize, _CORBA_ULong nItems, omni::alignment_t align) override
+    {
+      const omni::ptr_arith_t at = omni::align_to(reinterpret_cast<omni::ptr_arith_t>(pd_inb_mkr), align);
+      const omni::ptr_arith_t end = reinterpret_cast<omni::ptr_arith_t>(pd_inb_end);
+      return at <= end && static_cast<unsigned long long>(itemSize) * nItems <= end - at;
+    }
+  };
+}
+
 // omniORB keeps the type code of an any it could not finish reading (a
 // truncated stream); that is the ORB's own, not the configuration's.
 extern "C" const char* __lsan_default_suppressions()
@@ -38,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   admin.bindParameter("marker_width", width, "80.0");
   RTC::Configuration_impl config(admin);
 
-  cdrMemoryStream in(const_cast<std::uint8_t*>(data), size);
+  Bounded in(const_cast<std::uint8_t*>(data), size);
   try
     {
       while (in.checkInputOverrun(1, 1))

@@ -2,8 +2,11 @@
 // or frames of a live video source) with OpenCV's calibration, converted
 // to the file's one-coefficient radial model; or a nominal camera.
 #include <opencv2/calib3d.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -29,10 +32,12 @@ static const char* usage =
   "  --video CONFIG     take views from a video source (same options as the\n"
   "                     viewer, e.g. \"-dev=/dev/video0 -width=640 -height=480\");\n"
   "                     hold the board still in different places and angles\n"
-  "  --views N          views to collect from the video source (default 15)\n"
+  "  --views N          views to collect from a camera (default 15); a file or\n"
+  "                     image sequence (-file=...) gives all its frames\n"
   "  --nominal WxH      a camera of the given size without distortion\n"
   "  --hfov DEG         its horizontal field of view (default 60)\n"
-  "Reports the calibration's reprojection error and how well the file's\n"
+  "Reports what it found (focal lengths, image centre, distortion), the\n"
+  "reprojection error (under 0.5 pixels is good) and how well the file's\n"
   "distortion model fits OpenCV's (pixels, RMS).\n";
 
 static int fail(const std::string& message)
@@ -97,6 +102,8 @@ static double toFileModel(const cv::Matx33d& K, double k1, cv::Size size, ARPara
 
 int main(int argc, char** argv)
 {
+  // Our own lines say what went wrong with a picture.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
   std::string out, video, nominal;
   int cols = 0, rows = 0, views = 15;
   double square = 0, hfov = 60;
@@ -169,13 +176,15 @@ int main(int argc, char** argv)
           }
         size = grey.size();
         found.push_back(corners);
-        std::printf("%s: chessboard found (%zu views)\n", name.c_str(), found.size());
+        std::printf("%s: chessboard found (%zu %s)\n", name.c_str(), found.size(), found.size() == 1 ? "view" : "views");
       };
       for (const std::string& path : images)
         {
-          cv::Mat img = cv::imread(path, cv::IMREAD_COLOR);
+          cv::Mat img;
+          if (access(path.c_str(), R_OK) == 0)
+            img = cv::imread(path, cv::IMREAD_COLOR);
           if (img.empty())
-            std::printf("%s: cannot be read; skipped\n", path.c_str());
+            std::printf("%s: cannot be read (no such file, or not an image); skipped\n", path.c_str());
           else
             take(img, path);
         }
@@ -186,17 +195,22 @@ int main(int argc, char** argv)
           int w, h;
           arVideoInqSize(&w, &h);
           arVideoCapStart();
+          // A live camera: one view a second at most, so that the board
+          // can move between them. A recording: every frame, to its end.
+          const bool recorded = video.find("-file=") != std::string::npos;
           auto last = std::chrono::steady_clock::now() - std::chrono::seconds(2);
-          for (int frames = 0; static_cast<int>(found.size()) < views && frames < 100000; ++frames)
+          for (int frames = 0; (recorded || static_cast<int>(found.size()) < views) && frames < 100000;)
             {
               ARUint8* image = arVideoGetImage();
               if (image == nullptr)
                 {
+                  if (arVideoInqEnded() == 1)
+                    break;
                   std::this_thread::sleep_for(std::chrono::milliseconds(5));
                   continue;
                 }
-              // One view a second at most, so that the board can move.
-              if (std::chrono::steady_clock::now() - last > std::chrono::seconds(1))
+              ++frames;
+              if (recorded || std::chrono::steady_clock::now() - last > std::chrono::seconds(1))
                 {
                   cv::Mat frame(h, w, CV_8UC4, image);
                   size_t before = found.size();
@@ -209,8 +223,12 @@ int main(int argc, char** argv)
           arVideoCapStop();
           arVideoClose();
         }
+      if (found.empty())
+        return fail("no chessboard was found in any view; --board counts the inner corners (a board of 10x7 "
+                    "squares is 9x6)");
       if (found.size() < 3)
-        return fail("a chessboard was found in " + std::to_string(found.size()) + " view(s); at least 3 are needed");
+        return fail("a chessboard was found in " + std::to_string(found.size()) + (found.size() == 1 ? " view" : " views") +
+                    "; at least 3 are needed");
       std::vector<cv::Point3f> objectBoard;
       for (int r = 0; r < rows; ++r)
         for (int c = 0; c < cols; ++c)
@@ -221,8 +239,14 @@ int main(int argc, char** argv)
       const double rms = cv::calibrateCamera(object, found, size, K, dist, rvecs, tvecs,
                                              cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3 | cv::CALIB_ZERO_TANGENT_DIST);
       const double fit = toFileModel(cv::Matx33d(K), dist.at<double>(0), size, param);
-      std::printf("calibration from %zu views: reprojection error %.3f pixels RMS\n", found.size(), rms);
-      std::printf("radial model of the file against OpenCV's: %.3f pixels RMS over the image\n", fit);
+      std::printf("calibration from %zu views of %dx%d pixels:\n", found.size(), size.width, size.height);
+      std::printf("  focal length        fx %.1f, fy %.1f pixels\n", param.mat[0][0], param.mat[1][1]);
+      std::printf("  image centre        cx %.1f, cy %.1f pixels\n", param.mat[0][2], param.mat[1][2]);
+      std::printf("  distortion          factor %.2f, scale %.3f (the file's radial model)\n", param.dist_factor[2],
+                  param.dist_factor[3]);
+      std::printf("  reprojection error  %.3f pixels RMS (%s)\n", rms,
+                  rms < 0.5 ? "good: under 0.5" : "over 0.5: more views, a flatter board, sharper pictures");
+      std::printf("  model fit           %.3f pixels RMS over the image (the file's model against OpenCV's)\n", fit);
     }
   if (arParamSave(&out[0], 1, &param) < 0)
     return fail("cannot write " + out);

@@ -71,10 +71,20 @@ namespace synth
     return image;
   }
 
-  std::string markerPdf(double side_mm)
+  namespace
+  {
+    std::string number(double v)
+    {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.2f", v);
+      return text;
+    }
+  }
+
+  std::string markerPdf(double side_mm, double page_w_mm, double page_h_mm)
   {
     const double pt = 72.0 / 25.4;
-    const double pageW = 595.28, pageH = 841.89;  // A4
+    const double pageW = page_w_mm * pt, pageH = page_h_mm * pt;
     const double side = side_mm * pt, cell = side / MARKER_CELLS;
     const double x0 = (pageW - side) / 2, y0 = (pageH - side) / 2;
     std::ostringstream content;
@@ -98,7 +108,7 @@ namespace synth
           col = end;
         }
     char caption[128];
-    std::snprintf(caption, sizeof caption, "Vorlinde marker - print at 100%%: the black square is %.0f mm wide",
+    std::snprintf(caption, sizeof caption, "Vorlinde marker - print at 100%%: the black square is %.1f mm wide",
                   side_mm);
     content << "BT /F1 10 Tf " << x0 << " " << y0 - 24 << " Td (" << caption << ") Tj ET\n";
     const std::string stream = content.str();
@@ -106,8 +116,8 @@ namespace synth
     std::vector<std::string> objects = {
       "<< /Type /Catalog /Pages 2 0 R >>",
       "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595.28 841.89] /Contents 4 0 R "
-      "/Resources << /Font << /F1 5 0 R >> >> >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + number(pageW) + " " + number(pageH) +
+        "] /Contents 4 0 R /Resources << /Font << /F1 5 0 R >> >> >>",
       "<< /Length " + std::to_string(stream.size()) + " >>\nstream\n" + stream + "endstream",
       "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
     };

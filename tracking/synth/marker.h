@@ -22,8 +22,9 @@ namespace synth
   // white margin of margin pixels on each side.
   cv::Mat renderMarker(int pixels, int margin = 0);
 
-  // A one-page PDF (A4) with the marker at side_mm, centred, and a caption.
-  std::string markerPdf(double side_mm);
+  // A one-page PDF of the page size given (A4 unless told) with the marker
+  // at side_mm, centred, and a caption stating its size.
+  std::string markerPdf(double side_mm, double page_w_mm = 210.0, double page_h_mm = 297.0);
 
   // PNG bytes of image with a pHYs chunk stating dpi.
   std::string pngWithDpi(const cv::Mat& image, double dpi);
