@@ -4,6 +4,9 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
+#include <string>
+
 #include <rtm/idl/BasicDataTypeSkel.h>
 #include <rtm/DataFlowComponentBase.h>
 #include <rtm/Manager.h>
@@ -75,4 +78,25 @@ TEST(VorlindeModule, LoadsRegistersAndCreates)
       EXPECT_EQ(out->connect(p), n == 0 ? RTC::RTC_OK : RTC::RTC_ERROR)
         << "connector " << n + 1 << " against a limit of 1";
     }
+}
+
+// Our module in a host of another middleware: it registers nothing, says
+// why in one line, and the host goes on.
+TEST(VorlindeModule, AForeignHostIsToldAndGoesOn)
+{
+  const std::string host = std::string(PROJ_BINARY_DIR) + "/tests/foreign_host";
+  const std::string module = std::string(PROJ_BINARY_DIR) + "/component/Vorlinde.so";
+  const std::string command = host + " " + module + " 2>&1";
+  FILE* p = popen(command.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, p) != nullptr)
+    out += buffer;
+  const int status = pclose(p);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out,
+            "rtc: Vorlinde.so: loaded by a host whose middleware is not vorlinde-rtm; factory \"Vorlinde\" not "
+            "registered. Build the module against the host's middleware (cmake -DVORLINDE_OPENRTM=...)\n"
+            "foreign host: still here\n");
 }

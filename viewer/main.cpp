@@ -33,6 +33,8 @@ extern "C" const char* __lsan_default_options()
 static RTC::Manager* the_manager = NULL;
 static bool component_created = false;
 
+// Module init procedure handed to the manager: registers the component's
+// factory and creates one "Vorlinde"; aborts when that fails.
 void initHostedModule(RTC::Manager* manager)
 {
   registerVorlindeFactory(manager);

@@ -4,15 +4,6 @@
 
 #include <AR/ar.h>
 
-namespace RTC
-{
-  class Manager;
-}
-
-// Module init procedure handed to the manager: registers the component's
-// factory and creates one "Vorlinde"; aborts when that fails.
-void initHostedModule(RTC::Manager* manager);
-
 // -h or --help among the arguments, and the usage they ask for.
 bool askedForHelp(int argc, char** argv);
 void printUsage();

@@ -1,3 +1,4 @@
+#include <rtm/config_rtc.h>
 #include <rtm/ConfigAdmin.h>
 
 #include <algorithm>
@@ -6,8 +7,7 @@
 
 #include "Report.h"
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   const std::size_t ConfigAdmin::kMaxSets;
   const std::size_t ConfigAdmin::kMaxBytes;
   const std::size_t ConfigAdmin::kEntryBytes;
@@ -516,4 +516,4 @@ namespace RTC
     copy = m_active;
     return copy.c_str();
   }
-}
+RTM_NAMESPACE_END

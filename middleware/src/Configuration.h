@@ -5,6 +5,7 @@
 #ifndef RTM_SRC_CONFIGURATION_H
 #define RTM_SRC_CONFIGURATION_H
 
+#include <rtm/config_rtc.h>
 #include <string>
 
 #include <rtm/ConfigAdmin.h>
@@ -12,8 +13,7 @@
 
 #include "ConnectionGuard.h"
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class Configuration_impl
     : public virtual POA_SDOPackage::Configuration,
       public virtual PortableServer::RefCountServantBase
@@ -131,6 +131,6 @@ namespace RTC
 
     ConfigAdmin& m_admin;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -1,3 +1,4 @@
+#include <rtm/config_rtc.h>
 #include "ConnectionGuard.h"
 
 #include <arpa/inet.h>
@@ -23,8 +24,7 @@
 
 #include "Report.h"
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   namespace ConnectionGuard
   {
     namespace
@@ -320,4 +320,4 @@ namespace RTC
       return static_cast<int>(g.open.size());
     }
   }
-}
+RTM_NAMESPACE_END

@@ -16,14 +16,14 @@
 #ifndef RTM_SRC_CONNECTIONGUARD_H
 #define RTM_SRC_CONNECTIONGUARD_H
 
+#include <rtm/config_rtc.h>
 #include <string>
 
 #include <omniORB4/CORBA.h>
 
 #include <coil/Properties.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   namespace ConnectionGuard
   {
     struct Limits
@@ -57,6 +57,6 @@ namespace RTC
     // "127.0.0.1" of "giop:tcp:127.0.0.1:5000", "giop:ssl:[::ffff:127.0.0.1]:5000".
     std::string peerHost(const std::string& address);
   }
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -1,5 +1,6 @@
 // The receiving side of a data connection: one InPortCdr object per
 // connector, decoding with the byte order the connector agreed on.
+#include <rtm/config_rtc.h>
 #include <rtm/InPortBase.h>
 
 #include <cstdint>
@@ -10,8 +11,7 @@
 #include "ConnectionGuard.h"
 #include "NVUtil.h"
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   // put() target of one connection. The POA owns it once activated.
   class InPortCdr_impl
     : public virtual POA_OpenRTM::InPortCdr,
@@ -211,4 +211,4 @@ namespace RTC
       {
       }
   }
-}
+RTM_NAMESPACE_END

@@ -1,6 +1,8 @@
 // The manager: configuration, ORB, factories, components and their names.
+#include <rtm/config_rtc.h>
 #include <rtm/Manager.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -21,8 +23,7 @@
 #include "Naming.h"
 #include "Report.h"
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   namespace
   {
     Manager* g_manager = nullptr;
@@ -313,6 +314,20 @@ namespace RTC
   bool Manager::registerFactory(coil::Properties& profile, RtcNewFunc new_func,
                                 RtcDeleteFunc delete_func)
   {
+    // A module of ours loaded by another middleware's host is handed that
+    // host's manager: nothing of it may be touched.
+    if (this != g_manager)
+      {
+        Dl_info where;
+        const char* module = dladdr(reinterpret_cast<void*>(new_func), &where) != 0 && where.dli_fname != nullptr
+                               ? where.dli_fname
+                               : "a module";
+        const char* slash = std::strrchr(module, '/');
+        warn(std::string(slash != nullptr ? slash + 1 : module) + ": loaded by a host whose middleware is not " +
+             RTM_RUNTIME_NAME + "; factory \"" + profile.getProperty("implementation_id") +
+             "\" not registered. Build the module against the host's middleware (cmake -DVORLINDE_OPENRTM=...)");
+        return false;
+      }
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     const std::string id = profile.getProperty("implementation_id");
     for (const Impl::Factory& f : m_impl->factories)
@@ -693,4 +708,4 @@ namespace RTC
         _exit(0);
       }
   }
-}
+RTM_NAMESPACE_END

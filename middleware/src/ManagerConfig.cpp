@@ -1,3 +1,4 @@
+#include <rtm/config_rtc.h>
 #include "ManagerConfig.h"
 
 #include <sys/stat.h>
@@ -8,8 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   namespace
   {
     // "-f FILE" or "-fFILE": the value, advancing i past it.
@@ -370,4 +370,4 @@ namespace RTC
         }
     return DEFAULT_CALL_TIMEOUT_MS;
   }
-}
+RTM_NAMESPACE_END

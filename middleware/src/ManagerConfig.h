@@ -3,14 +3,14 @@
 #ifndef RTM_SRC_MANAGERCONFIG_H
 #define RTM_SRC_MANAGERCONFIG_H
 
+#include <rtm/config_rtc.h>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <coil/Properties.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   struct ManagerArgs
   {
     std::string configFile;  // -f
@@ -77,6 +77,6 @@ namespace RTC
   const unsigned DEFAULT_MAX_MESSAGE_BYTES = 384 * 1024;
   // The client call time-out in effect for this configuration.
   unsigned callTimeoutMs(const coil::Properties& config);
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -1,11 +1,11 @@
+#include <rtm/config_rtc.h>
 #include "NVUtil.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   std::string toLower(std::string text)
   {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -81,4 +81,4 @@ namespace RTC
       return list;
     }
   }
-}
+RTM_NAMESPACE_END

@@ -3,12 +3,12 @@
 #ifndef RTM_SRC_NVUTIL_H
 #define RTM_SRC_NVUTIL_H
 
+#include <rtm/config_rtc.h>
 #include <string>
 
 #include <rtm/RTC.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   namespace NVUtil
   {
     void appendString(SDOPackage::NVList& list, const char* name, const std::string& value);
@@ -25,6 +25,6 @@ namespace RTC
   }
   // Lower-case copy of an ASCII string.
   std::string toLower(std::string text);
-}
+RTM_NAMESPACE_END
 
 #endif

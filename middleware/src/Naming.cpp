@@ -1,3 +1,4 @@
+#include <rtm/config_rtc.h>
 #include "Naming.h"
 
 #include <cstring>
@@ -5,8 +6,7 @@
 #include "ManagerConfig.h"
 
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   NamingClient::NamingClient(CORBA::ORB_ptr orb, const std::string& server, unsigned timeout_ms)
     : m_orb(CORBA::ORB::_duplicate(orb)), m_timeout(timeout_ms)
   {
@@ -237,4 +237,4 @@ namespace RTC
       }
     return out;
   }
-}
+RTM_NAMESPACE_END

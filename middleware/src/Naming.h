@@ -5,14 +5,14 @@
 #ifndef RTM_SRC_NAMING_H
 #define RTM_SRC_NAMING_H
 
+#include <rtm/config_rtc.h>
 #include <string>
 #include <vector>
 
 #include <omniORB4/CORBA.h>
 #include <omniORB4/Naming.hh>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class NamingClient
   {
   public:
@@ -71,6 +71,6 @@ namespace RTC
     std::string m_address;
     unsigned m_timeout;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -1,5 +1,6 @@
 // The sending side of a data connection: finds the InPortCdr object each
 // connector published and pushes every datum to it.
+#include <rtm/config_rtc.h>
 #include <rtm/OutPortBase.h>
 
 #include <vector>
@@ -7,8 +8,7 @@
 #include "NVUtil.h"
 #include "PeerCall.h"
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   namespace
   {
     // The sink an InPort published: the stringified IOR first, the object
@@ -127,4 +127,4 @@ namespace RTC
       disconnect(id.c_str());
     return all_ok;
   }
-}
+RTM_NAMESPACE_END

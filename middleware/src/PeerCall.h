@@ -8,10 +8,10 @@
 #ifndef RTM_SRC_PEERCALL_H
 #define RTM_SRC_PEERCALL_H
 
+#include <rtm/config_rtc.h>
 #include <omniORB4/CORBA.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   template <class Call>
   auto callPeer(Call call) -> decltype(call())
   {
@@ -29,6 +29,6 @@ namespace RTC
       }
     return call();
   }
-}
+RTM_NAMESPACE_END
 
 #endif

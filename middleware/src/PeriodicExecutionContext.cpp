@@ -1,5 +1,6 @@
 // The periodic execution context: state machine, callback order and the
 // absolute-deadline loop.
+#include <rtm/config_rtc.h>
 #include <rtm/PeriodicExecutionContext.h>
 
 #include <algorithm>
@@ -11,8 +12,7 @@
 #include "NVUtil.h"
 #include "RemoteParticipant.h"
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   typedef std::chrono::steady_clock Clock;
 
   bool PeriodicExecutionContext::validRate(double rate)
@@ -583,4 +583,4 @@ namespace RTC
     NVUtil::appendString(profile->properties, "type", "PeriodicExecutionContext");
     return profile._retn();
   }
-}
+RTM_NAMESPACE_END

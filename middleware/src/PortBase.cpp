@@ -1,5 +1,6 @@
 // The PortService servant: profiles, and the connect / disconnect chains
 // that run across the ports of a connector.
+#include <rtm/config_rtc.h>
 #include <rtm/PortBase.h>
 
 #include <cstdio>
@@ -12,8 +13,7 @@
 #include "NVUtil.h"
 #include "PeerCall.h"
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   std::string newConnectorId()
   {
     static std::mutex mutex;
@@ -578,4 +578,4 @@ namespace RTC
     forgetConnector(connector_id);
     return rc;
   }
-}
+RTM_NAMESPACE_END

@@ -1,10 +1,10 @@
 // coil::Properties: a flat, ordered key/value store with defaults.
+#include <coil/config_coil.h>
 #include <coil/Properties.h>
 
 #include <istream>
 
-namespace coil
-{
+RTM_NAMESPACE_BEGIN(coil)
   namespace
   {
     const std::string& emptyString()
@@ -235,4 +235,4 @@ namespace coil
       node.m_entries[it->first.substr(head.size())] = it->second;
     return node;
   }
-}
+RTM_NAMESPACE_END

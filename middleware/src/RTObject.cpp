@@ -1,5 +1,6 @@
 // The component servant: life cycle, owned execution context, profile,
 // SDO answers and ports.
+#include <rtm/config_rtc.h>
 #include <rtm/RTObject.h>
 
 #include <atomic>
@@ -18,8 +19,7 @@
 #include "ConnectionGuard.h"
 #include "NVUtil.h"
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   namespace
   {
     const ExecutionContextHandle_t PARTICIPANT_BASE = 1000;
@@ -582,4 +582,4 @@ namespace RTC
   DataFlowComponentBase::DataFlowComponentBase(Manager* manager) : RTObject_impl(manager) {}
   DataFlowComponentBase::~DataFlowComponentBase() {}
   void DataFlowComponentBase::init() {}
-}
+RTM_NAMESPACE_END

@@ -1,11 +1,11 @@
+#include <rtm/config_rtc.h>
 #include "RemoteParticipant.h"
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   // What the caller and the participant's thread share. The thread keeps
   // it alive: a call that hangs may outlast the execution context.
   struct RemoteParticipant::Shared
@@ -113,4 +113,4 @@ namespace RTC
     std::lock_guard<std::mutex> lock(m_shared->mutex);
     return m_shared->hasJob;
   }
-}
+RTM_NAMESPACE_END

@@ -10,13 +10,13 @@
 #ifndef RTM_SRC_REMOTEPARTICIPANT_H
 #define RTM_SRC_REMOTEPARTICIPANT_H
 
+#include <rtm/config_rtc.h>
 #include <chrono>
 #include <memory>
 
 #include <rtm/PeriodicExecutionContext.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class RemoteParticipant
   {
   public:
@@ -40,6 +40,6 @@ namespace RTC
   private:
     std::shared_ptr<Shared> m_shared;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

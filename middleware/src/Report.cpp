@@ -1,3 +1,4 @@
+#include <rtm/config_rtc.h>
 #include "Report.h"
 
 #include <chrono>
@@ -7,8 +8,7 @@
 
 #include <omniORB4/CORBA.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   namespace Report
   {
     std::string quote(const std::string& text, std::size_t max)
@@ -105,4 +105,4 @@ namespace RTC
 
     void limitOrbLog() { omniORB::setLogFunction(orbLine); }
   }
-}
+RTM_NAMESPACE_END

@@ -4,10 +4,10 @@
 #ifndef RTM_SRC_REPORT_H
 #define RTM_SRC_REPORT_H
 
+#include <rtm/config_rtc.h>
 #include <string>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   namespace Report
   {
     // A peer's text fit for one line: at most max characters (then "..."),
@@ -29,6 +29,6 @@ namespace RTC
     // asked for to see everything, is not limited.
     void limitOrbLog();
   }
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -20,7 +20,6 @@ namespace
   {
   public:
     Bounded(void* buffer, size_t length) : cdrMemoryStream(buffer, length) {}
-    using cdrMemoryStream::checkInputOverrun;
     _CORBA_Boolean checkInputOverrun(_CORBA_ULong itemSize, _CORBA_ULong nItems, omni::alignment_t align) override
     {
       const omni::ptr_arith_t at = omni::align_to(reinterpret_cast<omni::ptr_arith_t>(pd_inb_mkr), align);
@@ -60,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Bounded in(const_cast<std::uint8_t*>(data), size);
   try
     {
-      while (in.checkInputOverrun(1, 1))
+      while (in.checkInputOverrun(1, 1, omni::ALIGN_1))
         {
           const CORBA::Octet op = in.unmarshalOctet();
           SDOPackage::ConfigurationSet set;

@@ -9,14 +9,14 @@
 #ifndef COIL_PROPERTIES_H
 #define COIL_PROPERTIES_H
 
+#include <coil/config_coil.h>
 #include <climits>
 #include <iosfwd>
 #include <map>
 #include <string>
 #include <vector>
 
-namespace coil
-{
+RTM_NAMESPACE_BEGIN(coil)
   class Properties
   {
   public:
@@ -75,6 +75,6 @@ namespace coil
 
   // Blanks (space, tab, CR, LF) removed from both ends.
   std::string trim(const std::string& text);
-}
+RTM_NAMESPACE_END
 
 #endif

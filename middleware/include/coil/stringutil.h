@@ -3,12 +3,12 @@
 #ifndef COIL_STRINGUTIL_H
 #define COIL_STRINGUTIL_H
 
+#include <coil/config_coil.h>
 #include <cctype>
 #include <sstream>
 #include <string>
 
-namespace coil
-{
+RTM_NAMESPACE_BEGIN(coil)
   // Stream extraction: leading blanks skipped, trailing text ignored;
   // false when no value can be read (or it is out of range).
   template <typename To>
@@ -56,6 +56,6 @@ namespace coil
       return false;
     return true;
   }
-}
+RTM_NAMESPACE_END
 
 #endif

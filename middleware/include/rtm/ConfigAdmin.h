@@ -16,6 +16,7 @@
 #ifndef RTM_CONFIGADMIN_H
 #define RTM_CONFIGADMIN_H
 
+#include <rtm/config_rtc.h>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -28,8 +29,7 @@
 #include <coil/stringutil.h>
 #include <rtm/ConfigurationListener.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class ConfigAdmin
   {
   public:
@@ -151,6 +151,6 @@ namespace RTC
     std::vector<Binding> m_bindings;
     std::unique_ptr<Listeners> m_listeners;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

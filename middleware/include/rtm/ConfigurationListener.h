@@ -15,10 +15,10 @@
 #ifndef RTM_CONFIGURATIONLISTENER_H
 #define RTM_CONFIGURATIONLISTENER_H
 
+#include <rtm/config_rtc.h>
 #include <coil/Properties.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   enum ConfigurationParamListenerType
   {
     ON_UPDATE_CONFIG_PARAM,
@@ -63,6 +63,6 @@ namespace RTC
     virtual ~ConfigurationSetNameListener() {}
     virtual void operator()(const char* config_set_name) = 0;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -2,10 +2,10 @@
 #ifndef RTM_DATAFLOWCOMPONENTBASE_H
 #define RTM_DATAFLOWCOMPONENTBASE_H
 
+#include <rtm/config_rtc.h>
 #include <rtm/RTObject.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class Manager;
 
   class DataFlowComponentBase : public RTObject_impl
@@ -15,6 +15,6 @@ namespace RTC
     virtual ~DataFlowComponentBase();
     void init();
   };
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -2,10 +2,10 @@
 #ifndef RTM_FACTORY_H
 #define RTM_FACTORY_H
 
+#include <rtm/config_rtc.h>
 #include <type_traits>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class Manager;
   class RTObject_impl;
 
@@ -27,6 +27,6 @@ namespace RTC
     typedef typename std::conditional<true, RTObject_impl, T>::type Base;
     delete static_cast<Base*>(rtc);
   }
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -10,12 +10,12 @@
 #ifndef RTM_INPORT_H
 #define RTM_INPORT_H
 
+#include <rtm/config_rtc.h>
 #include <mutex>
 
 #include <rtm/InPortBase.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   template <class DataType>
   class InPort : public InPortBase
   {
@@ -84,6 +84,6 @@ namespace RTC
     unsigned int m_count;  // unread data
     bool m_hasData;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

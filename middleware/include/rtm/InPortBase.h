@@ -6,6 +6,7 @@
 #ifndef RTM_INPORTBASE_H
 #define RTM_INPORTBASE_H
 
+#include <rtm/config_rtc.h>
 #include <atomic>
 #include <map>
 #include <string>
@@ -13,8 +14,7 @@
 #include <omniORB4/CORBA.h>
 #include <rtm/PortBase.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class InPortCdr_impl;
 
   class InPortBase : public PortBase
@@ -55,6 +55,6 @@ namespace RTC
     std::atomic<unsigned long> m_received;
     std::atomic<unsigned long> m_refused;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -18,6 +18,7 @@
 #ifndef RTM_MANAGER_H
 #define RTM_MANAGER_H
 
+#include <rtm/config_rtc.h>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,7 @@
 #include <rtm/Factory.h>
 #include <rtm/RTObject.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class Manager;
   typedef void (*ModuleInitProc)(Manager* manager);
   typedef RTObject_impl RtcBase;
@@ -71,6 +71,6 @@ namespace RTC
     Manager& operator=(const Manager&);
     Impl* m_impl;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -2,10 +2,10 @@
 #ifndef RTM_OUTPORT_H
 #define RTM_OUTPORT_H
 
+#include <rtm/config_rtc.h>
 #include <rtm/OutPortBase.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   template <class DataType>
   class OutPort : public OutPortBase
   {
@@ -32,6 +32,6 @@ namespace RTC
   private:
     DataType& m_value;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

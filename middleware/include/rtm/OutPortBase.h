@@ -6,14 +6,14 @@
 #ifndef RTM_OUTPORTBASE_H
 #define RTM_OUTPORTBASE_H
 
+#include <rtm/config_rtc.h>
 #include <map>
 #include <string>
 
 #include <omniORB4/CORBA.h>
 #include <rtm/PortBase.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class OutPortBase : public PortBase
   {
   public:
@@ -38,6 +38,6 @@ namespace RTC
     std::map<std::string, OpenRTM::InPortCdr_var> m_sinks;
     OpenRTM::PortStatus m_lastStatus;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -19,6 +19,7 @@
 #ifndef RTM_PERIODICEXECUTIONCONTEXT_H
 #define RTM_PERIODICEXECUTIONCONTEXT_H
 
+#include <rtm/config_rtc.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -29,8 +30,7 @@
 
 #include <rtm/RTC.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class RTObject_impl;
   class RemoteParticipant;
 
@@ -127,6 +127,6 @@ namespace RTC
     PortableServer::POA_var m_poa;
     ExecutionContextService_var m_objref;
   };
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -16,6 +16,7 @@
 #ifndef RTM_PORTBASE_H
 #define RTM_PORTBASE_H
 
+#include <rtm/config_rtc.h>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -26,8 +27,7 @@
 
 #include <rtm/RTC.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class RTObject_impl;
 
   class PortBase
@@ -148,6 +148,6 @@ namespace RTC
     CORBA::TypeCode_var tc = any.type();
     return tc->id();
   }
-}
+RTM_NAMESPACE_END
 
 #endif

@@ -24,9 +24,8 @@
 #define DLL_EXPORT
 #endif
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   typedef coil::Properties Properties;
-}
+RTM_NAMESPACE_END
 
 #endif

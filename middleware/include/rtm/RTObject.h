@@ -9,14 +9,14 @@
 #ifndef RTM_RTOBJECT_H
 #define RTM_RTOBJECT_H
 
+#include <rtm/config_rtc.h>
 #include <string>
 #include <vector>
 
 #include <rtm/ConfigAdmin.h>
 #include <rtm/RTC.h>
 
-namespace RTC
-{
+RTM_NAMESPACE_BEGIN(RTC)
   class Manager;
   class PortBase;
   class InPortBase;
@@ -183,6 +183,6 @@ namespace RTC
     struct State;
     State* m_state;
   };
-}
+RTM_NAMESPACE_END
 
 #endif
