@@ -85,8 +85,7 @@ TEST(ManagerArgs, ReadsItsOptionsAndLeavesArgvUntouched)
   EXPECT_TRUE(args.noServant);
   EXPECT_EQ(args.port, "4000");
   EXPECT_TRUE(args.master);
-  ASSERT_EQ(args.warnings.size(), 1u);  // -d, and nothing about GLUT's options
-  EXPECT_NE(args.warnings[0].find("master manager"), std::string::npos);
+  EXPECT_TRUE(args.warnings.empty());  // nothing about GLUT's options
   EXPECT_EQ(a.ptrs, a.original);
   EXPECT_EQ(std::string(a.argv()[1]), "-display");
 }

@@ -48,10 +48,7 @@ RTM_NAMESPACE_BEGIN(RTC)
         else if (arg == "-a")
           args.noServant = true;
         else if (arg == "-d")
-          {
-            args.master = true;
-            args.warnings.push_back("-d: a master manager is not provided; the option is ignored");
-          }
+          args.master = true;
         else if (optionValue(argc, argv, i, "-f", value, args.warnings))
           {
             if (!value.empty())
@@ -101,8 +98,44 @@ RTM_NAMESPACE_BEGIN(RTC)
       "exec_cxt.transition_timeout", "0.5",
       "logger.enable", "NO",
       "manager.instance_name", "manager",
-      "manager.components.precreate", "",
+      "manager.name", "manager",
+      "manager.naming_formats", "%h.host_cxt/%n.mgr",
+      "manager.modules.load_path", "./",
+      "manager.modules.abs_path_allowed", "NO",
+      "manager.modules.C++.manager_cmd", "vorlinde-rtcd",
+      "manager.modules.C++.profile_cmd", "vorlinde-rtcprof",
+      "manager.modules.C++.suffixes", "so",
+      "manager.modules.C++.load_paths", "",
+      "manager.modules.search_auto", "YES",
+      "manager.modules.config_path", "",
+      "manager.modules.download_allowed", "NO",
+      "manager.modules.init_func_suffix", "",
+      "manager.modules.init_func_prefix", "",
+      "manager.modules.preload", "",
+      "manager.is_master", "NO",
+      "manager.corba_servant", "YES",
       "manager.shutdown_on_nortcs", "YES",
+      "manager.shutdown_auto", "YES",
+      "manager.auto_shutdown_duration", "10.0",
+      "manager.termination_waittime", "0.5",
+      "manager.components.naming_policy", "process_unique",
+      "manager.components.precreate", "",
+      "manager.components.preconnect", "",
+      "manager.components.preactivation", "",
+      "manager.components.max", "64",
+      "manager.command", "vorlinde-rtcd",
+      "manager.nameservers", "default",
+      "manager.language", "C++",
+      "manager.supported_languages", "C++",
+      "manager.preload.modules", "",
+      "manager.local_service.enabled_services", "ALL",
+      "manager.local_service.modules", "",
+      "corba.master_manager", "localhost:2810",
+      "corba.update_master_manager.enable", "YES",
+      "corba.update_master_manager.interval", "10.0",
+      "corba.id", "omniORB",
+      "timer.enable", "YES",
+      "timer.tick", "0.1",
       ""
     };
     config.setDefaults(defaults);
@@ -143,6 +176,10 @@ RTM_NAMESPACE_BEGIN(RTC)
       config.setProperty(kv.first, kv.second);
     if (!args.port.empty())
       config.setProperty("corba.endpoints", ":" + args.port);
+    if (args.master)
+      config.setProperty("manager.is_master", "YES");
+    if (args.noServant)
+      config.setProperty("manager.corba_servant", "NO");
     return true;
   }
 

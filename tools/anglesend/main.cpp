@@ -312,10 +312,9 @@ namespace
              std::to_string(limit / 1024) + " KiB)");
       if (!m_sender.port.write())
         {
-          OpenRTM::PortStatus st = m_sender.port.lastStatus();
-          if (!m_sender.port.isConnected())
+          if (!sender::connected(m_sender.port))
             fail("datum " + std::to_string(m_count) + " was not delivered: the connection is gone");
-          fail("datum " + std::to_string(m_count) + " was refused (" + sender::portStatusName(st) + ")");
+          fail("datum " + std::to_string(m_count) + " was refused by the port");
         }
       ++delivered;
       if (!m_quiet)
@@ -472,7 +471,7 @@ int main(int argc, char** argv)
   if (o.hold > 0)
     std::this_thread::sleep_for(std::chrono::duration<double>(o.hold));
   RTC::ReturnCode_t rc = s->port.disconnect(id.c_str());
-  if (rc != RTC::RTC_OK && s->port.isConnected())
+  if (rc != RTC::RTC_OK && sender::connected(s->port))
     fail(std::string("disconnecting failed (") + sender::returnCodeName(rc) + ")");
   if (!o.quiet)
     std::printf("%ld datum(s) sent to %s%s\n", delivered.load(), o.target.c_str(),

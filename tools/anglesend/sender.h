@@ -1,6 +1,8 @@
 // Finding an input port by name, connecting an OutPort to it the way the
 // middleware's own tools do, and activating its component. Shared by the
-// angle sender and the benchmarks.
+// angle sender and the benchmarks. Only the C++ API that every runtime
+// provides is used here, so that the sender also builds against an
+// installed OpenRTM-aist.
 #ifndef VORLINDE_TOOLS_SENDER_H
 #define VORLINDE_TOOLS_SENDER_H
 
@@ -38,12 +40,14 @@ namespace sender
   std::string connect(RTC::PortBase& ours, RTC::PortService_ptr target, bool connect_on_target,
                       std::string& error);
 
+  // True while our port has a connector (a peer that is gone loses it).
+  bool connected(RTC::PortBase& ours);
+
   // Activates the component that owns port in its first owned context.
   // An already active component is fine.
   bool activateOwner(RTC::PortService_ptr port, std::string& error);
 
   const char* returnCodeName(RTC::ReturnCode_t rc);
-  const char* portStatusName(OpenRTM::PortStatus status);
 }
 
 #endif
