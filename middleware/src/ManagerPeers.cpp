@@ -125,7 +125,7 @@ RTM_NAMESPACE_BEGIN(RTM)
         if (!obj->_is_a("IDL:RTM/Manager:1.0"))
           throw CORBA::BAD_PARAM();
         Manager_var master = RTM::Manager::_narrow(obj);
-        if (master->_is_equivalent(m_objref))
+        if (isSelf(master))
           return;
         omniORB::setClientCallTimeout(master, PEER_CALL_MS);
         {

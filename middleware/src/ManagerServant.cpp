@@ -1,6 +1,9 @@
 // The manager as an RTM::Manager object.
 #include <rtm/ManagerServant.h>
 
+#include <omniORB4/IIOP.h>
+#include <omniORB4/omniIOR.h>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -261,17 +264,24 @@ RTM_NAMESPACE_BEGIN(RTM)
   ManagerProfile* ManagerServant::get_profile()
   {
     Host::Impl& d = *manager().m_impl;
-    coil::Properties prop;
-    std::lock_guard<std::mutex> lock(d.mutex);
-    for (const char* key : PROFILE_KEYS)
-      prop.setProperty(key, d.setting(std::string("manager.") + key));
-    for (const std::string& key : d.config.getNode("manager").propertyNames())
-      if (!prop.isSet(key))
-        prop.setProperty(key, d.setting("manager." + key));
-    for (const char* key : {"os.version", "os.arch", "os.release", "os.hostname", "os.name"})
-      prop.setProperty(key, d.config.getProperty(key));
+    // In the order other managers give them, then the rest of manager.*,
+    // then what rtcat asks about the host.
+    std::vector<std::pair<std::string, std::string> > entries;
+    {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      for (const char* key : PROFILE_KEYS)
+        entries.emplace_back(key, d.setting(std::string("manager.") + key));
+      for (const std::string& key : d.config.getNode("manager").propertyNames())
+        if (std::none_of(entries.begin(), entries.end(), [&](const std::pair<std::string, std::string>& e) {
+              return e.first == key;
+            }))
+          entries.emplace_back(key, d.setting("manager." + key));
+      for (const char* key : {"os.version", "os.arch", "os.release", "os.hostname", "os.name"})
+        entries.emplace_back(key, d.config.getProperty(key));
+    }
     ManagerProfile_var profile = new ManagerProfile;
-    profile->properties = RTC::NVUtil::fromProperties(prop);
+    for (const auto& e : entries)
+      RTC::NVUtil::appendString(profile->properties, e.first.c_str(), e.second);
     return profile._retn();
   }
 
@@ -295,7 +305,9 @@ RTM_NAMESPACE_BEGIN(RTM)
     if (key.empty() || key.size() > MAX_KEY || std::string(value).size() > MAX_VALUE)
       return RTC::BAD_PARAMETER;
     std::lock_guard<std::mutex> lock(d.mutex);
-    if (d.remoteSettings.size() >= MAX_SETTINGS && d.remoteSettings.count(key) == 0)
+    const std::vector<std::string> known = d.config.propertyNames();
+    if (d.remoteSettings.size() >= MAX_SETTINGS && d.remoteSettings.count(key) == 0 &&
+        std::find(known.begin(), known.end(), key) == known.end())
       return RTC::OUT_OF_RESOURCES;
     d.remoteSettings[key] = value;
     return RTC::RTC_OK;
@@ -312,9 +324,68 @@ RTM_NAMESPACE_BEGIN(RTM)
 
   namespace
   {
-    RTC::ReturnCode_t addPeer(std::vector<Manager_var>& list, Manager_ptr mgr, Manager_ptr self, bool known)
+    struct Endpoint
     {
-      if (CORBA::is_nil(mgr) || known || (!CORBA::is_nil(self) && mgr->_is_equivalent(self)))
+      std::string host;
+      unsigned port;
+      std::string key;
+    };
+
+    // The TCP endpoints an object reference names.
+    std::vector<Endpoint> endpoints(CORBA::Object_ptr obj)
+    {
+      std::vector<Endpoint> out;
+      omniIOR* ior = obj->_PR_getobj()->_getIOR();
+      const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+      for (CORBA::ULong i = 0; i < profiles.length(); ++i)
+        {
+          if (profiles[i].tag != IOP::TAG_INTERNET_IOP)
+            continue;
+          IIOP::ProfileBody body;
+          try
+            {
+              IIOP::unmarshalProfile(profiles[i], body);
+            }
+          catch (const CORBA::Exception&)
+            {
+              continue;
+            }
+          out.push_back(Endpoint{static_cast<const char*>(body.address.host), body.address.port,
+                                 std::string(reinterpret_cast<const char*>(body.object_key.get_buffer()),
+                                             body.object_key.length())});
+        }
+      ior->release();
+      return out;
+    }
+
+    bool isLoopback(const std::string& host)
+    {
+      return host.compare(0, 4, "127.") == 0 || host == "localhost" || host == "::1" || host == RTC::hostName();
+    }
+  }
+
+  // Whether mgr is this very object, however the caller came by its
+  // reference: a corbaloc one (127.0.0.1, our port, our key) is not
+  // equivalent to ours, yet it is us.
+  bool ManagerServant::isSelf(Manager_ptr mgr) const
+  {
+    if (CORBA::is_nil(mgr) || CORBA::is_nil(m_objref))
+      return false;
+    if (mgr->_is_equivalent(m_objref))
+      return true;
+    const std::vector<Endpoint> ours = endpoints(m_objref);
+    for (const Endpoint& theirs : endpoints(mgr))
+      for (const Endpoint& e : ours)
+        if (theirs.key == e.key && theirs.port == e.port && (theirs.host == e.host || isLoopback(theirs.host)))
+          return true;
+    return false;
+  }
+
+  namespace
+  {
+    RTC::ReturnCode_t addPeer(std::vector<Manager_var>& list, Manager_ptr mgr, bool self, bool known)
+    {
+      if (CORBA::is_nil(mgr) || known || self)
         return RTC::BAD_PARAMETER;
       if (list.size() >= MAX_PEERS)
         return RTC::OUT_OF_RESOURCES;
@@ -345,7 +416,7 @@ RTM_NAMESPACE_BEGIN(RTM)
   RTC::ReturnCode_t ManagerServant::add_master_manager(Manager_ptr mgr)
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return addPeer(m_masters, mgr, m_objref, !CORBA::is_nil(mgr) && hasEquivalent(m_masters, mgr));
+    return addPeer(m_masters, mgr, isSelf(mgr), !CORBA::is_nil(mgr) && hasEquivalent(m_masters, mgr));
   }
 
   RTC::ReturnCode_t ManagerServant::remove_master_manager(Manager_ptr mgr)
@@ -363,7 +434,7 @@ RTM_NAMESPACE_BEGIN(RTM)
   RTC::ReturnCode_t ManagerServant::add_slave_manager(Manager_ptr mgr)
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return addPeer(m_slaves, mgr, m_objref, !CORBA::is_nil(mgr) && hasEquivalent(m_slaves, mgr));
+    return addPeer(m_slaves, mgr, isSelf(mgr), !CORBA::is_nil(mgr) && hasEquivalent(m_slaves, mgr));
   }
 
   RTC::ReturnCode_t ManagerServant::remove_slave_manager(Manager_ptr mgr)

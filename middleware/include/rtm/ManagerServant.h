@@ -75,6 +75,8 @@ RTM_NAMESPACE_BEGIN(RTM)
     ManagerServant& operator=(const ManagerServant&);
     bool hasEquivalent(const std::vector<RTM::Manager_var>& list, RTM::Manager_ptr mgr) const;
     void findMaster();
+    bool isSelf(RTM::Manager_ptr mgr) const;
+
 
     std::atomic<bool> m_leaving{false};
     RTM::Manager_var m_objref;
