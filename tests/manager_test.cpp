@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include <rtm/idl/Manager.hh>
@@ -98,6 +100,10 @@ TEST(ModuleHost, LoadsCreatesConnectsAndActivatesByConfiguration)
   RTC::RTObject_var arm = component("arm");
   RTC::ExecutionContext_var ec = ownedContext(arm);
   EXPECT_DOUBLE_EQ(ec->get_rate(), 5.0);
+  // Names are bound as each component is created; connections and
+  // activations come after the last one.
+  for (int i = 0; i < 100 && ec->get_component_state(arm) != RTC::ACTIVE_STATE; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(ec->get_component_state(arm), RTC::ACTIVE_STATE);
   // Connected as the configuration said.
   RTC::PortServiceList_var ports = arm->get_ports();
@@ -107,6 +113,21 @@ TEST(ModuleHost, LoadsCreatesConnectsAndActivatesByConfiguration)
   // A datum reaches it.
   std::string out;
   EXPECT_EQ(anglesend({"arm:Angle", "10", "20", "30"}, &out), 0) << out;
+
+  // A sender started where a host's rtc.conf lies loads and creates
+  // nothing of it.
+  char dir[] = "/tmp/vorlinde-conf-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  {
+    std::ofstream conf(std::string(dir) + "/rtc.conf");
+    conf << "manager.modules.preload: Missing.so\nmanager.components.precreate: Nothing\n"
+         << "manager.components.preactivation: nobody\nmanager.is_master: YES\n";
+  }
+  Process sender({builtProgram("tools/anglesend"), "-n", naming(), "-q", "arm:Angle", "1", "2", "3"}, {}, dir);
+  EXPECT_EQ(sender.wait(10000), 0);
+  EXPECT_EQ(sender.errorText(), "");
+  std::remove((std::string(dir) + "/rtc.conf").c_str());
+  rmdir(dir);
 
   // One line for each entry that failed, naming it; the rest went on.
   const std::string err = host.process->errorText();

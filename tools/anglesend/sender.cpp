@@ -132,7 +132,17 @@ namespace sender
 
   AngleSender* startSender(const std::string& program)
   {
-    std::vector<std::string> args = {program, "-o", "naming.enable:NO", "-o", "manager.components.precreate:"};
+    // The rtc.conf of the working directory gives the ORB's options (end
+    // points, name servers); what it says to load, create, connect or
+    // serve is for the host it was written for, not for this sender.
+    std::vector<std::string> args = {program,
+                                     "-o", "naming.enable:NO",
+                                     "-o", "manager.modules.preload:",
+                                     "-o", "manager.components.precreate:",
+                                     "-o", "manager.components.preconnect:",
+                                     "-o", "manager.components.preactivation:",
+                                     "-o", "manager.is_master:NO",
+                                     "-o", "manager.corba_servant:NO"};
     std::vector<char*> argv;
     for (std::string& a : args)
       argv.push_back(&a[0]);

@@ -25,6 +25,8 @@ int main(int argc, char** argv)
   // module but the one asked about.
   const char* args[] = {"vorlinde-rtcprof", "-o", "naming.enable:NO", "-o", "manager.corba_servant:NO",
                         "-o", "manager.modules.preload:", "-o", "manager.components.precreate:",
+                        "-o", "manager.components.preconnect:", "-o", "manager.components.preactivation:",
+                        "-o", "manager.is_master:NO",
                         "-o", "corba.endpoints:127.0.0.1:", "-o", "manager.modules.search_auto:NO"};
   RTC::Manager* manager = RTC::Manager::init(static_cast<int>(sizeof args / sizeof args[0]), const_cast<char**>(args));
   const bool loaded = manager->load(file, "") == RTC::RTC_OK;
