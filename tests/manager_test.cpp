@@ -333,3 +333,38 @@ TEST(ModuleHost, ASlaveRegistersWithItsMasterWhichCreatesThere)
   mgr->shutdown();
   EXPECT_EQ(master.process->wait(5000), 0);
 }
+
+TEST(ModuleHost, CallersAtTheSameMomentGetOneNameEach)
+{
+  Host host({"-o", "manager.modules.preload:Sample.so"});
+  RTM::Manager_var mgr = host.manager();
+  ASSERT_FALSE(CORBA::is_nil(mgr));
+  std::vector<std::string> made(16);
+  std::vector<std::thread> callers;
+  for (int i = 0; i < 16; ++i)
+    callers.emplace_back([&, i]() {
+        // Half ask for one name, half for any; each also loads the module.
+        mgr->load_module("Sample.so", "");
+        RTC::RTObject_var obj = mgr->create_component(i % 2 == 0 ? "Sample?instance_name=same" : "Sample");
+        if (!CORBA::is_nil(obj))
+          {
+            RTC::ComponentProfile_var p = obj->get_component_profile();
+            made[static_cast<std::size_t>(i)] = static_cast<const char*>(p->instance_name);
+          }
+      });
+  for (std::thread& t : callers)
+    t.join();
+  std::vector<std::string> names;
+  for (const std::string& n : made)
+    if (!n.empty())
+      names.push_back(n);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(std::count(names.begin(), names.end(), "same"), 1);
+  EXPECT_EQ(names.size(), 9u);
+  EXPECT_TRUE(std::adjacent_find(names.begin(), names.end()) == names.end()) << "a name given twice";
+  EXPECT_EQ(instances(mgr).size(), 9u);
+  RTM::ModuleProfileList_var loaded = mgr->get_loaded_modules();
+  EXPECT_EQ(loaded->length(), 1u);
+  mgr->shutdown();
+  EXPECT_EQ(host.process->wait(5000), 0);
+}

@@ -323,8 +323,6 @@ RTM_NAMESPACE_BEGIN(RTC)
         return nullptr;
       }
     Impl::Factory factory;
-    int number = 0;
-    std::string instance;
     for (int attempt = 0;; ++attempt)
       {
         std::lock_guard<std::mutex> lock(d.mutex);
@@ -350,30 +348,25 @@ RTM_NAMESPACE_BEGIN(RTC)
           }
       }
     const std::string id = factory.profile.getProperty("implementation_id");
+    Impl::Component slot;
+    if (!d.reserve(factory, args, remote, slot))
+      return nullptr;
+    // The slot is held until the component is listed or has failed: two
+    // callers at once get two numbers, and one name is given once.
+    struct Release
     {
-      std::lock_guard<std::mutex> lock(d.mutex);
-      // The lowest number no live instance of this factory uses.
-      int alive = 0;
-      for (const Impl::Component& c : d.components)
-        alive += c.factoryId == id;
-      while (std::any_of(d.components.begin(), d.components.end(),
-                         [&](const Impl::Component& c) { return c.factoryId == id && c.number == number; }))
-        ++number;
-      instance = args.extra.getProperty("instance_name", factory.profile.getProperty("type_name") + std::to_string(number));
-      const int most = std::atoi(factory.profile.getProperty("max_instance").c_str());
-      std::string refusal;
-      if (d.findComponent(instance) != nullptr)
-        refusal = "an instance named \"" + Report::quote(instance) + "\" exists";
-      else if (remote && most > 0 && alive >= most)
-        refusal = "\"" + id + "\" has its max_instance of " + std::to_string(most);
-      else if (static_cast<int>(d.components.size()) >= componentLimit(d.config))
-        refusal = std::to_string(d.components.size()) + " components exist (manager.components.max)";
-      if (!refusal.empty())
-        {
-          Report::sometimes("createComponent refused " + id, "createComponent: not created: " + refusal);
-          return nullptr;
-        }
-    }
+      Impl& d;
+      const Impl::Component& slot;
+      ~Release()
+      {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.creating.erase(std::remove_if(d.creating.begin(), d.creating.end(),
+                                        [&](const Impl::Component& c) { return c.instance == slot.instance; }),
+                         d.creating.end());
+      }
+    } release{d, slot};
+    const std::string& instance = slot.instance;
+    const int number = slot.number;
 
     coil::Properties prop = factory.profile;
     const std::string category = prop.getProperty("category");
@@ -425,6 +418,41 @@ RTM_NAMESPACE_BEGIN(RTC)
     }
     d.syncNames(false);
     return rtc;
+  }
+
+  bool Manager::Impl::reserve(const Factory& factory, const ComponentArgs& args, bool remote, Component& slot)
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::string id = factory.profile.getProperty("implementation_id");
+    std::vector<const Component*> all;
+    for (const Component& c : components)
+      all.push_back(&c);
+    for (const Component& c : creating)
+      all.push_back(&c);
+    // The lowest number no instance of this factory uses.
+    int number = 0, alive = 0;
+    for (const Component* c : all)
+      alive += c->factoryId == id;
+    while (std::any_of(all.begin(), all.end(), [&](const Component* c) { return c->factoryId == id && c->number == number; }))
+      ++number;
+    const std::string instance =
+      args.extra.getProperty("instance_name", factory.profile.getProperty("type_name") + std::to_string(number));
+    const int most = std::atoi(factory.profile.getProperty("max_instance").c_str());
+    std::string refusal;
+    if (std::any_of(all.begin(), all.end(), [&](const Component* c) { return c->instance == instance; }))
+      refusal = "an instance named \"" + Report::quote(instance) + "\" exists";
+    else if (remote && most > 0 && alive >= most)
+      refusal = "\"" + id + "\" has its max_instance of " + std::to_string(most);
+    else if (static_cast<int>(all.size()) >= componentLimit(config))
+      refusal = std::to_string(all.size()) + " components exist (manager.components.max)";
+    if (!refusal.empty())
+      {
+        Report::sometimes("createComponent refused " + id, "createComponent: not created: " + refusal);
+        return false;
+      }
+    slot = Component{nullptr, id, instance, number};
+    creating.push_back(slot);
+    return true;
   }
 
   RTObject_impl* Manager::Impl::findComponent(const std::string& instance) const

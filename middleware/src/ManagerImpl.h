@@ -21,6 +21,7 @@
 
 RTM_NAMESPACE_BEGIN(RTC)
   typedef std::chrono::steady_clock Clock;
+  struct ComponentArgs;
 
   struct Manager::Impl
   {
@@ -63,10 +64,11 @@ RTM_NAMESPACE_BEGIN(RTC)
     ModuleInitProc initProc = nullptr;
     std::vector<Factory> factories;
     std::vector<Component> components;
+    std::vector<Component> creating;  // reserved while being created
     int created = 0;  // components ever created
 
     // Modules: one is loaded at a time; nothing else waits for it.
-    std::mutex moduleMutex;
+    std::recursive_mutex moduleMutex;  // an init may load another module
     std::vector<Module> modules;
     std::string loading;  // the module whose init runs now
     std::map<std::string, coil::Properties> profiled;  // path -> its profile, "" when none
@@ -93,6 +95,9 @@ RTM_NAMESPACE_BEGIN(RTC)
 
     // createComponent; remote: asked by a peer, held to max_instance.
     RTObject_impl* create(Manager& m, const char* comp_args, bool remote);
+    // A number and an instance name for a new component of factory, held
+    // in `creating`; false (said once a minute) when refused.
+    bool reserve(const Factory& factory, const ComponentArgs& args, bool remote, Component& slot);
 
     // --- names (ManagerNames.cpp) ---
     void addBindings(RTObject_impl* rtc, CORBA::Object_ptr obj, const std::string& formats,

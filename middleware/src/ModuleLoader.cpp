@@ -228,7 +228,7 @@ RTM_NAMESPACE_BEGIN(RTC)
     }
 
     // One module at a time; calls that only read the manager go on meanwhile.
-    std::lock_guard<std::mutex> one(moduleMutex);
+    std::lock_guard<std::recursive_mutex> one(moduleMutex);
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr)
       {
@@ -255,8 +255,10 @@ RTM_NAMESPACE_BEGIN(RTC)
       }
     ModuleManager::ModuleInitFunc call = nullptr;
     std::memcpy(&call, &symbol, sizeof call);
+    std::string outer;
     {
       std::lock_guard<std::mutex> lock(mutex);
+      outer = loading;
       loading = path;
     }
     ReturnCode_t code = RTC_OK;
@@ -275,7 +277,7 @@ RTM_NAMESPACE_BEGIN(RTC)
         code = RTC_ERROR;
       }
     std::lock_guard<std::mutex> lock(mutex);
-    loading.clear();
+    loading = outer;
     return code;
   }
 
