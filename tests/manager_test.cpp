@@ -368,3 +368,24 @@ TEST(ModuleHost, CallersAtTheSameMomentGetOneNameEach)
   mgr->shutdown();
   EXPECT_EQ(host.process->wait(5000), 0);
 }
+
+TEST(ModuleHost, EveryCallIsAnsweredWhileAModuleTakesLongToLoad)
+{
+  Host host({});
+  RTM::Manager_var mgr = host.manager();
+  ASSERT_FALSE(CORBA::is_nil(mgr));
+  const auto start = Clock::now();
+  std::thread loader([&]() { EXPECT_EQ(mgr->load_module("Sample.so", "SlowInit"), RTC::RTC_OK); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Meanwhile: listing, profiles, another load, a creation.
+  EXPECT_TRUE(instances(mgr).empty());
+  RTM::ManagerProfile_var profile = mgr->get_profile();
+  RTM::ModuleProfileList_var loaded = mgr->get_loaded_modules();
+  EXPECT_EQ(loaded->length(), 1u);
+  EXPECT_EQ(mgr->load_module("Missing.so", ""), RTC::BAD_PARAMETER);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  loader.join();  // answered before the init ended
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(6500));
+  mgr->shutdown();
+  EXPECT_EQ(host.process->wait(10000), 0);
+}

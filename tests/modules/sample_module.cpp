@@ -1,6 +1,9 @@
 // Sample.so: a module for the host's tests. SampleInit registers "Sample"
-// (no instance limit, one OutPort "Out"); ThrowingInit throws, as a broken module's init may.
+// (no instance limit, one OutPort "Out"); ThrowingInit throws, as a
+// broken module's init may; SlowInit takes seven seconds first.
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include <rtm/idl/BasicDataTypeSkel.h>
 #include <rtm/DataFlowComponentBase.h>
@@ -37,6 +40,12 @@ extern "C" void SampleInit(RTC::Manager* manager)
 {
   coil::Properties profile(spec);
   manager->registerFactory(profile, create, destroy);
+}
+
+extern "C" void SlowInit(RTC::Manager* manager)
+{
+  std::this_thread::sleep_for(std::chrono::seconds(7));
+  SampleInit(manager);
 }
 
 extern "C" void ThrowingInit(RTC::Manager*)
