@@ -4,7 +4,8 @@
 // PORT; every other argument is left for the program, and argv is never
 // reordered or changed) and the configuration file, and starts the ORB.
 // activateManager() activates the POA manager, loads the modules of
-// manager.modules.preload, calls the module init procedure, then creates
+// manager.modules.preload ("file" or "file(initfunc)", found through
+// manager.modules.load_path), calls the module init procedure, then creates
 // the components of manager.components.precreate and applies
 // manager.components.preconnect and .preactivation. Each component is
 // bound in every naming service of corba.nameservers under every format of
