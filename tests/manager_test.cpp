@@ -186,11 +186,17 @@ TEST(ModuleHost, RtmgrLoadsCreatesAndDeletesThroughTheManagerObject)
   EXPECT_EQ(mgr->delete_component("nope"), RTC::BAD_PARAMETER);
   EXPECT_EQ(mgr->delete_component(""), RTC::BAD_PARAMETER);
 
-  // A type not loaded yet is found among the loadable modules.
+  // A type not loaded yet is found among the loadable modules; one
+  // unloaded on purpose is not brought back but by load_module.
   RTC::RTObject_var v = mgr->create_component("Vorlinde");
   EXPECT_FALSE(CORBA::is_nil(v));
   loaded = mgr->get_loaded_modules();
   EXPECT_EQ(loaded->length(), 2u);
+  EXPECT_EQ(mgr->unload_module((builtProgram("tests/modules") + "/Sample.so").c_str()), RTC::RTC_OK);
+  RTC::RTObject_var none = mgr->create_component("Sample");
+  EXPECT_TRUE(CORBA::is_nil(none));
+  loaded = mgr->get_loaded_modules();
+  EXPECT_EQ(loaded->length(), 1u);
 
   // A master stays without components; shutdown() ends it, names unbound.
   EXPECT_EQ(mgr->shutdown(), RTC::RTC_OK);

@@ -70,6 +70,7 @@ RTM_NAMESPACE_BEGIN(RTC)
     // Modules: one is loaded at a time; nothing else waits for it.
     std::recursive_mutex moduleMutex;  // an init may load another module
     std::vector<Module> modules;
+    std::vector<std::string> unloaded;  // real paths of modules unloaded on purpose
     std::string loading;  // the module whose init runs now
     std::map<std::string, coil::Properties> profiled;  // path -> its profile, "" when none
 

@@ -42,16 +42,19 @@ RTM_NAMESPACE_BEGIN(RTC)
       return getcwd(buf, sizeof buf) != nullptr ? buf : ".";
     }
 
-    // dir/file, a relative dir taken from the working directory.
-    std::string joinPath(const std::string& dir, const std::string& file)
+    // A load path as an absolute directory, without a trailing slash; a
+    // relative one is taken from the working directory.
+    std::string directory(const std::string& dir)
     {
       std::string base = dir.empty() || dir == "." || dir == "./" ? currentDirectory()
                          : dir[0] == '/'                          ? dir
                                                                   : currentDirectory() + "/" + dir;
       while (base.size() > 1 && base.back() == '/')
         base.pop_back();
-      return base + "/" + file;
+      return base;
     }
+
+    std::string joinPath(const std::string& dir, const std::string& file) { return directory(dir) + "/" + file; }
 
     std::string realPath(const std::string& path)
     {
@@ -121,7 +124,7 @@ RTM_NAMESPACE_BEGIN(RTC)
         {
           std::string found;
           int budget = MAX_ENTRIES;
-          walk(joinPath(dir, "."), 0, budget, [&](const std::string& path, const std::string& entry) {
+          walk(directory(dir), 0, budget, [&](const std::string& path, const std::string& entry) {
               if (entry == name && isRegularFile(path))
                 found = path;
               return found.empty();
@@ -140,7 +143,7 @@ RTM_NAMESPACE_BEGIN(RTC)
         return false;
       for (const std::string& dir : loadPaths(config, false))
         {
-          std::string root = realPath(joinPath(dir, "."));
+          std::string root = realPath(directory(dir));
           if (root.empty())
             continue;
           if (root.back() != '/')
@@ -240,6 +243,7 @@ RTM_NAMESPACE_BEGIN(RTC)
       std::lock_guard<std::mutex> lock(mutex);
       if (std::none_of(modules.begin(), modules.end(), [&](const Module& x) { return x.path == path; }))
         modules.push_back(Module{path, handle});
+      unloaded.erase(std::remove(unloaded.begin(), unloaded.end(), realPath(path)), unloaded.end());
     }
     if (isForeign(handle))
       {
@@ -297,6 +301,7 @@ RTM_NAMESPACE_BEGIN(RTC)
     if (it == modules.end())
       return false;
     modules.erase(it);
+    unloaded.push_back(realPath(path));
     factories.erase(std::remove_if(factories.begin(), factories.end(),
                                    [&](const Factory& f) { return f.module == path; }),
                     factories.end());
@@ -420,7 +425,7 @@ RTM_NAMESPACE_BEGIN(RTC)
     for (const std::string& dir : dirs)
       {
         int budget = MAX_ENTRIES;
-        walk(joinPath(dir, "."), 0, budget, [&](const std::string& path, const std::string& name) {
+        walk(directory(dir), 0, budget, [&](const std::string& path, const std::string& name) {
             const std::string::size_type dot = name.rfind('.');
             if (dot == std::string::npos ||
                 std::find(suffixes.begin(), suffixes.end(), name.substr(dot + 1)) == suffixes.end())
@@ -470,6 +475,13 @@ RTM_NAMESPACE_BEGIN(RTC)
     for (const coil::Properties& p : loadableModules())
       if (matchesFactory(args, p))
         {
+          // A module unloaded on purpose is not brought back unasked.
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            const std::string real = realPath(p.getProperty("module_file_path"));
+            if (std::find(unloaded.begin(), unloaded.end(), real) != unloaded.end())
+              continue;
+          }
           std::string why;
           if (loadModule(m, p.getProperty("module_file_path"), "", false, why) == RTC_OK)
             return true;
