@@ -288,7 +288,7 @@ namespace
   public:
     // A request's header and the object key, next to the datum itself.
     static constexpr unsigned long MESSAGE_OVERHEAD = 256;
-    static constexpr unsigned long DATUM_LIMIT = 64 * 1024;
+    enum : unsigned long { DATUM_LIMIT = 64 * 1024 };
 
     Sending(sender::AngleSender& s, bool quiet) : m_sender(s), m_quiet(quiet) {}
 
@@ -305,7 +305,7 @@ namespace
       ++m_count;
       // What no port takes: more than a datum may be (the ports of this
       // middleware close the connection of a peer that sends one).
-      const unsigned long limit = std::min<unsigned long>(omniORB::giopMaxMsgSize(), DATUM_LIMIT);
+      const unsigned long limit = std::min<unsigned long>(omniORB::giopMaxMsgSize(), static_cast<unsigned long>(DATUM_LIMIT));
       if (12ul + 4ul * angles.size() + MESSAGE_OVERHEAD > limit)
         fail("datum " + std::to_string(m_count) + " is too large: " + std::to_string(angles.size()) +
              " angles; a datum may hold " + std::to_string((limit - MESSAGE_OVERHEAD - 12) / 4) + " at most (" +
