@@ -23,6 +23,7 @@
 #include <omniORB4/internal/GIOP_S.h>
 
 #include "Report.h"
+#include "Tls.h"
 
 RTM_NAMESPACE_BEGIN(RTC)
   namespace ConnectionGuard
@@ -105,9 +106,18 @@ RTM_NAMESPACE_BEGIN(RTC)
         c.peer = peerHost(info.peeraddress() != nullptr ? info.peeraddress() : "");
         c.accepted = Clock::now();
         c.completed = false;
+        const std::string address = info.peeraddress() != nullptr ? info.peeraddress() : "";
         std::string refusal;
         {
           std::lock_guard<std::mutex> lock(g.mutex);
+          if (g.limits.tlsRequired && address.compare(0, 9, "giop:tcp:") == 0)
+            {
+              info.reject = 1;
+              info.why = "TLS is required";
+              Report::sometimes("plain refused " + c.peer, "plain connection from " + Report::quote(c.peer) +
+                                                           " refused: TLS is required (corba.ssl.required)");
+              return 1;
+            }
           forgetClosed(g);
           int fromPeer = 0;
           for (const auto& kv : g.open)
@@ -291,6 +301,7 @@ RTM_NAMESPACE_BEGIN(RTC)
             Report::line("corba.idle_connection_timeout \"" + Report::quote(idle) +
                          "\" is not a number of seconds from 0 (never) to 86400; using 30");
         }
+      limits.tlsRequired = Tls::required(config);
       return limits;
     }
 

@@ -31,6 +31,7 @@ RTM_NAMESPACE_BEGIN(RTC)
       int total = 512;
       int perPeer = 64;
       double idleSeconds = 30.0;
+      bool tlsRequired = false;  // plain TCP connections are refused
     };
 
     // The limits the configuration gives; a value that is no number in

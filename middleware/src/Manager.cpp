@@ -14,6 +14,7 @@
 #include "ConnectionGuard.h"
 #include "ManagerConfig.h"
 #include "Report.h"
+#include "Tls.h"
 
 RTM_NAMESPACE_BEGIN(RTC)
   namespace
@@ -111,6 +112,17 @@ RTM_NAMESPACE_BEGIN(RTC)
         std::exit(1);
       }
     describeProcess(d.config);
+    // TLS is part of this runtime; a module that brings it elsewhere is
+    // not needed (nor loaded).
+    for (const std::string& entry : splitList(d.config.getProperty("manager.preload.modules")))
+      if (entry == "SSLTransport" || entry == "SSLTransport.so")
+        warn("manager.preload.modules: " + entry + " is not loaded: TLS is built into this runtime, "
+             "the corba.ssl.* keys turn it on");
+    if (Tls::configured(d.config) && !Tls::prepare(d.config, error))
+      {
+        warn(error);
+        std::exit(1);
+      }
 
     d.orbArgs.push_back(argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "rtc");
     if (d.yes("manager.is_master"))

@@ -1,5 +1,6 @@
 #include <rtm/config_rtc.h>
 #include "ManagerConfig.h"
+#include "Tls.h"
 
 #include <sys/stat.h>
 
@@ -367,6 +368,17 @@ RTM_NAMESPACE_BEGIN(RTC)
     std::vector<std::string> extra;
     if (!splitArguments(config.getProperty("corba.args"), extra, error))
       return false;
+    // A process with a certificate serves TLS too, on the hosts its TCP
+    // end points name (an end point given, omniORB opens no other).
+    if (Tls::serves(config))
+      {
+        std::vector<std::string> given = args;
+        given.insert(given.end(), extra.begin(), extra.end());
+        if (!mentions(given, "endPoint"))
+          args.insert(args.end(), {"-ORBendPoint", "giop:tcp::"});
+        for (const std::string& ep : Tls::endpoints(given))
+          args.insert(args.end(), {"-ORBendPoint", ep});
+      }
     // Bounds a peer cannot take away, unless corba.args sets them: no
     // call to a peer waits for ever, and no peer's request may make us
     // hold more than a configuration's worth of memory.

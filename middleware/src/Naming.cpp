@@ -1,5 +1,6 @@
 #include <rtm/config_rtc.h>
 #include "Naming.h"
+#include "Tls.h"
 
 #include <cstring>
 
@@ -10,7 +11,7 @@ RTM_NAMESPACE_BEGIN(RTC)
   NamingClient::NamingClient(CORBA::ORB_ptr orb, const std::string& server, unsigned timeout_ms)
     : m_orb(CORBA::ORB::_duplicate(orb)), m_timeout(timeout_ms)
   {
-    m_address = "corbaloc::" + server + "/NameService";
+    m_address = Tls::namingAddress(server);
   }
 
   void NamingClient::bounded(CORBA::Object_ptr obj) const
