@@ -118,13 +118,20 @@ RTM_NAMESPACE_BEGIN(RTC)
         bool ok = key != nullptr;
         if (!ok)
           {
+            // What the file holds says why better than OpenSSL's reason.
+            std::rewind(f.get());
+            std::string text(64 * 1024, '\0');
+            text.resize(std::fread(&text[0], 1, text.size(), f.get()));
             const std::string reason = openSslReason();
-            if (reason.find("bad decrypt") != std::string::npos || reason.find("bad password") != std::string::npos ||
-                reason.find("interrupted or cancelled") != std::string::npos)
-              error = named + ": the private key does not open with " +
-                      (passwordSet ? "the password of " + std::string(PASSWORD_KEY) : std::string(PASSWORD_KEY) + " unset");
+            if (text.find("PRIVATE KEY-----") == std::string::npos)
+              error = named + ": holds no private key after the certificate";
+            else if (text.find("ENCRYPTED") != std::string::npos)
+              error = named + (passwordSet ? ": the private key does not open with the password of " +
+                                               std::string(PASSWORD_KEY)
+                                           : ": the private key is encrypted and " + std::string(PASSWORD_KEY) +
+                                               " is unset");
             else
-              error = named + ": holds no private key after the certificate (" + reason + ")";
+              error = named + ": its private key cannot be read (" + reason + ")";
           }
         else if (X509_check_private_key(cert, key) != 1)
           {
@@ -144,7 +151,7 @@ RTM_NAMESPACE_BEGIN(RTC)
         socklen_t len = sizeof addr;
         const int fd = SSL_get_fd(ssl);
         if (fd < 0 || getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-          return "an unknown address";
+          return "";
         char text[INET6_ADDRSTRLEN] = "";
         if (addr.ss_family == AF_INET)
           inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
@@ -156,8 +163,10 @@ RTM_NAMESPACE_BEGIN(RTC)
         return host;
       }
 
-      // Why our side of a handshake failed, when it was the certificate.
-      thread_local std::string t_verifyError;
+      // Why our side of a handshake failed, when it was the certificate;
+      // the peer, known while the handshake starts (the socket may be gone
+      // by the time it fails).
+      thread_local std::string t_verifyError, t_peer;
 
       int onVerify(int ok, X509_STORE_CTX* store)
       {
@@ -168,15 +177,34 @@ RTM_NAMESPACE_BEGIN(RTC)
 
       // A handshake that ends in a fatal alert is said, once a minute per
       // peer: refused here, or refused by the peer.
+      // Marks a connection whose handshake has completed.
+      int handshakeDoneIndex()
+      {
+        static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+        return index;
+      }
+
       void onInfo(const SSL* ssl, int where, int ret)
       {
+        SSL* s = const_cast<SSL*>(ssl);
         if ((where & SSL_CB_HANDSHAKE_START) != 0)
-          t_verifyError.clear();
-        if ((where & SSL_CB_ALERT) == 0 || std::strcmp(SSL_alert_type_string(ret), "F") != 0)
+          {
+            t_verifyError.clear();
+            t_peer = peerOf(ssl);
+          }
+        if ((where & SSL_CB_HANDSHAKE_DONE) != 0)
+          SSL_set_ex_data(s, handshakeDoneIndex(), s);
+        // Only a failed handshake is news: a peer that goes away later
+        // without a word is an ordinary end of a connection.
+        if ((where & SSL_CB_ALERT) == 0 || std::strcmp(SSL_alert_type_string(ret), "F") != 0 ||
+            SSL_get_ex_data(s, handshakeDoneIndex()) != nullptr)
           return;
-        const bool server = SSL_is_server(const_cast<SSL*>(ssl)) != 0;
-        const std::string peer = peerOf(ssl);
-        const std::string alert = SSL_alert_desc_string_long(ret);
+        const bool server = SSL_is_server(s) != 0;
+        std::string peer = peerOf(ssl);
+        if (peer.empty())
+          peer = t_peer.empty() ? "an unknown address" : t_peer;
+        // TLS 1.3's "certificate required" (116) is not named by every OpenSSL.
+        const std::string alert = (ret & 0xff) == 116 ? "certificate required" : SSL_alert_desc_string_long(ret);
         std::string text;
         if ((where & SSL_CB_WRITE) != 0)
           {
@@ -189,13 +217,13 @@ RTM_NAMESPACE_BEGIN(RTC)
         else
           text = server ? "TLS connection from " + peer + " failed: the peer refused this process (" + alert + ")"
                         : "TLS connection to " + peer + " refused by the peer: " + alert;
+        t_verifyError.clear();
         // A refused handshake of a process that also serves plain TCP is
         // followed by a plain connection, which is served: only worth a line
         // where TLS is required, or for our own calls.
         if (server && !g_required)
           return;
-        Report::sometimes("tls " + peer + (server ? " in" : " out"), text);
-        t_verifyError.clear();
+        Report::sometimes("tls " + text, text);
       }
     }
 

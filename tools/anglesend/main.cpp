@@ -38,7 +38,14 @@ namespace
     "  --motion               a smooth motion of all three joints\n"
     "\n"
     "Options:\n"
-    "  -n, --nameserver HOST[:PORT]  naming service (default localhost:2809)\n"
+    "  -n, --nameserver HOST[:PORT]  naming service (default: the first of\n"
+    "                         corba.nameservers, else localhost:2809);\n"
+    "                         ssliop:HOST:PORT reaches it over TLS\n"
+    "  -f FILE                an rtc.conf to take the ORB's keys from: TLS\n"
+    "                         (corba.ssl.*), end points, name servers\n"
+    "      --ssl-ca FILE      TLS: the CA that peers' certificates come from\n"
+    "      --ssl-key FILE     TLS: this sender's certificate, then its key (PEM)\n"
+    "      --ssl-password PW  TLS: the key's password (default: none)\n"
     "  -r, --rate HZ          datums per second for --motion, and the most for\n"
     "                         standard input (default 20 for --motion; 0 = as\n"
     "                         fast as lines arrive)\n"
@@ -62,7 +69,8 @@ namespace
 
   struct Options
   {
-    std::string nameserver = "localhost";
+    std::string nameserver;  // "" until -n gives one
+    std::vector<std::string> managerArgs;  // -f and the TLS keys, for the runtime
     std::string target;
     std::vector<float> angles;
     bool fromStdin = false;
@@ -191,6 +199,14 @@ namespace
           }
         else if (a == "-n" || a == "--nameserver")
           o.nameserver = value("HOST[:PORT]");
+        else if (a == "-f")
+          o.managerArgs.insert(o.managerArgs.end(), {"-f", value("a configuration file")});
+        else if (a == "--ssl-ca")
+          o.managerArgs.insert(o.managerArgs.end(), {"-o", "corba.ssl.certificate_authority_file:" + value("FILE")});
+        else if (a == "--ssl-key")
+          o.managerArgs.insert(o.managerArgs.end(), {"-o", "corba.ssl.key_file:" + value("FILE")});
+        else if (a == "--ssl-password")
+          o.managerArgs.insert(o.managerArgs.end(), {"-o", "corba.ssl.key_file_password:" + value("PW")});
         else if (a == "-r" || a == "--rate")
           {
             // A period must fit the clock: 1e-300 Hz is no rate to send at.
@@ -442,9 +458,11 @@ int main(int argc, char** argv)
   target_name = o.target;
   watchForInterrupt();
 
-  sender::AngleSender* s = sender::startSender("anglesend");
+  sender::AngleSender* s = sender::startSender("anglesend", o.managerArgs);
   if (s == nullptr)
     fail("the sending component could not be created");
+  if (o.nameserver.empty())
+    o.nameserver = sender::firstNameServer();
   // Every call ends within the time-out, whatever the peer does.
   omniORB::setClientCallTimeout(static_cast<CORBA::ULong>(o.timeout * 1000));
   std::string error;

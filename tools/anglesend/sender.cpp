@@ -81,7 +81,8 @@ namespace sender
     CosNaming::NamingContext_ptr namingRoot(const std::string& server, unsigned timeout_ms, std::string& address,
                                             std::string& error)
     {
-      address = "corbaloc::" + server + "/NameService";
+      address = server.compare(0, 7, "ssliop:") == 0 ? "corbaloc:ssliop:" + server.substr(7) + "/NameService"
+                                                     : "corbaloc::" + server + "/NameService";
       try
         {
           int argc = 0;
@@ -130,7 +131,7 @@ namespace sender
     }
   }
 
-  AngleSender* startSender(const std::string& program)
+  AngleSender* startSender(const std::string& program, const std::vector<std::string>& options)
   {
     // The rtc.conf of the working directory gives the ORB's options (end
     // points, name servers); what it says to load, create, connect or
@@ -143,6 +144,7 @@ namespace sender
                                      "-o", "manager.components.preactivation:",
                                      "-o", "manager.is_master:NO",
                                      "-o", "manager.corba_servant:NO"};
+    args.insert(args.begin() + 1, options.begin(), options.end());
     std::vector<char*> argv;
     for (std::string& a : args)
       argv.push_back(&a[0]);
@@ -152,6 +154,15 @@ namespace sender
     coil::Properties profile(sender_spec);
     manager->registerFactory(profile, createSender, deleteSender);
     return dynamic_cast<AngleSender*>(manager->createComponent("AngleSender"));
+  }
+
+  std::string firstNameServer()
+  {
+    const std::string list = RTC::Manager::instance().getConfig().getProperty("corba.nameservers");
+    std::string first = list.substr(0, list.find(','));
+    first.erase(0, first.find_first_not_of(" \t"));
+    first.erase(first.find_last_not_of(" \t") + 1);
+    return first.empty() ? "localhost" : first;
   }
 
   bool findPort(const std::string& nameserver, const std::string& target, RTC::PortService_var& port,
@@ -228,6 +239,10 @@ namespace sender
     catch (const CORBA::Exception& e)
       {
         error = "component \"" + path + "\" does not answer (" + e._name() + ")";
+        // A connection closed at once is how a component that requires TLS
+        // refuses a sender without the right certificate.
+        if (dynamic_cast<const CORBA::COMM_FAILURE*>(&e) != nullptr || dynamic_cast<const CORBA::TRANSIENT*>(&e) != nullptr)
+          error += "; if it requires TLS, give --ssl-ca and --ssl-key (or -f its rtc.conf) with a certificate from its CA";
       }
     return false;
   }

@@ -25,9 +25,12 @@ namespace sender
     RTC::OutPort<RTC::TimedFloatSeq> port;
   };
 
-  // Starts a manager that binds nothing and creates one AngleSender.
-  // Returns null (with a message) on failure.
-  AngleSender* startSender(const std::string& program);
+  // Starts a manager that binds nothing and creates one AngleSender;
+  // options go to the manager first (-f FILE, -o key:value). Returns null
+  // (with a message) on failure.
+  AngleSender* startSender(const std::string& program, const std::vector<std::string>& options = {});
+  // The first of the configuration's corba.nameservers ("localhost" when none).
+  std::string firstNameServer();
 
   // target: "path/inst.rtc:PORT" or "INST:PORT". Fills port and a
   // description, or returns false with a message in error.
