@@ -68,11 +68,19 @@ namespace
     return -1;
   }
 
+  // A child started with RTM_BENCH_TLS=DIR talks TLS only, with the
+  // certificates in DIR.
   RTC::Manager* startManager(const std::string& nameserver, bool naming, const std::string& rate)
   {
-    return bench::startManager({"rtm_bench", "-o", "corba.nameservers:" + nameserver, "-o",
-                                std::string("naming.enable:") + (naming ? "YES" : "NO"), "-o",
-                                "exec_cxt.periodic.rate:" + rate});
+    std::vector<std::string> args = {"rtm_bench", "-o", "corba.nameservers:" + nameserver, "-o",
+                                     std::string("naming.enable:") + (naming ? "YES" : "NO"), "-o",
+                                     "exec_cxt.periodic.rate:" + rate};
+    const char* tls = std::getenv("RTM_BENCH_TLS");
+    if (tls != nullptr && tls[0] != '\0')
+      args.insert(args.end(), {"-o", std::string("corba.ssl.certificate_authority_file:") + tls + "/ca.crt",
+                               "-o", std::string("corba.ssl.key_file:") + tls + "/bench.pem",
+                               "-o", "corba.ssl.required:YES"});
+    return bench::startManager(args);
   }
 
   // ------------------------------------------------------------------ sinks
@@ -232,14 +240,67 @@ namespace
     long long spawnedNs;
   };
 
+  // The certificates of the TLS runs; "" for plain ones.
+  std::string g_tls;
+
   Child spawn(const std::string& self, int cpu, std::vector<std::string> args)
   {
     std::vector<std::string> argv = {"/usr/bin/taskset", "-c", std::to_string(cpu), self};
     argv.insert(argv.end(), args.begin(), args.end());
     Child c;
     c.spawnedNs = nowNs();
-    c.p.reset(new Process(argv));
+    c.p.reset(new Process(argv, {"RTM_BENCH_TLS=" + g_tls}));
     return c;
+  }
+
+  // Datums per second from a sender writing as fast as it can to a
+  // counting sink (bare: raw puts to a bare servant); sent, received and
+  // refused counts too.
+  double throughput(const std::string& self, const std::string& server, double duration, bool bare,
+                    std::map<std::string, double>& sent, std::map<std::string, double>& got)
+  {
+    Child sink = spawn(self, 1, {bare ? "bare-sink" : "sink", server, "count"});
+    sink.p->waitForOutput("ready", 10000);
+    Child s = spawn(self, 0, {"send", server, bare ? "bench.host_cxt/Bare0.rtc" : "Sink0:Angle",
+                              bare ? "bare" : "throughput", std::to_string(duration)});
+    sent = bench::readCounts(*s.p);
+    s.p->wait(10000);
+    sink.p->closeInput();
+    got = bench::readCounts(*sink.p);
+    sink.p->wait(5000);
+    return sent["seconds"] > 0 ? sent["sent"] / sent["seconds"] : 0;
+  }
+
+  // write() to arm_angle changed, Vorlinde at 1000 Hz: the latencies in ms
+  // and how many datums were sent.
+  std::vector<double> latencies(const std::string& self, const std::string& server, double duration,
+                                std::size_t& sentCount)
+  {
+    Child sink = spawn(self, 1, {"sink", server, "vorlinde"});
+    sink.p->waitForOutput("ready", 10000);
+    Child s = spawn(self, 0, {"send", server, "Vorlinde0:Angle", "latency", std::to_string(duration * 5 / 3)});
+    std::map<int, long long> sentAt;
+    std::string line;
+    while (s.p->readLine(line, 20000) && line != "end")
+      {
+        int k;
+        long long t;
+        if (std::sscanf(line.c_str(), "s %d %lld", &k, &t) == 2)
+          sentAt[k] = t;
+      }
+    s.p->wait(5000);
+    sink.p->closeInput();
+    std::vector<double> lat;
+    while (sink.p->readLine(line, 10000) && line != "end")
+      {
+        int k;
+        long long t;
+        if (std::sscanf(line.c_str(), "r %d %lld", &k, &t) == 2 && sentAt.count(k))
+          lat.push_back(static_cast<double>(t - sentAt[k]) / 1e6);
+      }
+    sink.p->wait(5000);
+    sentCount = sentAt.size();
+    return lat;
   }
 
   bool bound(const std::string& server, const std::string& path)
@@ -365,57 +426,42 @@ namespace
                 static_cast<double>(rss) / static_cast<double>(bareRss));
 
     // Throughput: flush writes as fast as they go, 3 s.
-    double tput[2] = {0, 0};
-    for (int bare = 0; bare < 2; ++bare)
-      {
-        Child sink = spawn(self, 1, {bare ? "bare-sink" : "sink", server, "count"});
-        sink.p->waitForOutput("ready", 10000);
-        Child s = spawn(self, 0, {"send", server, bare ? "bench.host_cxt/Bare0.rtc" : "Sink0:Angle",
-                                  bare ? "bare" : "throughput", std::to_string(duration)});
-        auto sent = bench::readCounts(*s.p);
-        s.p->wait(10000);
-        sink.p->closeInput();
-        auto got = bench::readCounts(*sink.p);
-        sink.p->wait(5000);
-        tput[bare] = sent["sent"] / sent["seconds"];
-        if (!bare)
-          std::printf("%-44s %12.0f %12s %8s  lost %.0f, refused %.0f, failed writes %.0f\n",
-                      "  datums sent / received at the port", sent["sent"], "", "",
-                      sent["sent"] - got["count"], got["refused"], sent["failures"]);
-      }
-    std::printf("%-44s %12.0f %12.0f %8.2f  >= 21000/s, no loss\n", "throughput, datums/s (3 floats)",
-                tput[0], tput[1], tput[0] / tput[1]);
+    std::map<std::string, double> sent, got;
+    const double peerRate = throughput(self, server, duration, true, sent, got);
+    const double rate = throughput(self, server, duration, false, sent, got);
+    std::printf("%-44s %12.0f %12s %8s  lost %.0f, refused %.0f, failed writes %.0f\n",
+                "  datums sent / received at the port", sent["sent"], "", "", sent["sent"] - got["count"],
+                got["refused"], sent["failures"]);
+    std::printf("%-44s %12.0f %12.0f %8.2f  >= 21000/s, no loss\n", "throughput, datums/s (3 floats)", rate,
+                peerRate, rate / peerRate);
 
     // Latency: write() to arm_angle changed, component at 1000 Hz.
+    std::size_t count = 0;
+    const std::vector<double> lat = latencies(self, server, duration, count);
+    const double p50 = percentile(lat, 0.5), p99 = percentile(lat, 0.99);
+    std::printf("%-44s %10.3fms %10.3fms %8.2f  (peer: the target)\n", "latency write -> arm_angle p50", p50, 1.5,
+                p50 / 1.5);
+    std::printf("%-44s %10.3fms %10.3fms %8.2f  <= 1 period + 0.5 ms, %zu of %zu datums seen\n",
+                "latency write -> arm_angle p99", p99, 1.5, p99 / 1.5, lat.size(), count);
+
+    // The same over TLS (required: every connection is TLS), against the
+    // plain figures above.
     {
-      Child sink = spawn(self, 1, {"sink", server, "vorlinde"});
-      sink.p->waitForOutput("ready", 10000);
-      Child s = spawn(self, 0, {"send", server, "Vorlinde0:Angle", "latency", std::to_string(duration * 5 / 3)});
-      std::map<int, long long> sentAt;
-      std::string line;
-      while (s.p->readLine(line, 20000) && line != "end")
-        {
-          int k;
-          long long t;
-          if (std::sscanf(line.c_str(), "s %d %lld", &k, &t) == 2)
-            sentAt[k] = t;
-        }
-      s.p->wait(5000);
-      sink.p->closeInput();
-      std::vector<double> lat;
-      while (sink.p->readLine(line, 10000) && line != "end")
-        {
-          int k;
-          long long t;
-          if (std::sscanf(line.c_str(), "r %d %lld", &k, &t) == 2 && sentAt.count(k))
-            lat.push_back(static_cast<double>(t - sentAt[k]) / 1e6);
-        }
-      sink.p->wait(5000);
-      double p50 = percentile(lat, 0.5), p99 = percentile(lat, 0.99);
-      std::printf("%-44s %10.3fms %10.3fms %8.2f  (peer: the target)\n", "latency write -> arm_angle p50", p50,
-                  1.5, p50 / 1.5);
-      std::printf("%-44s %10.3fms %10.3fms %8.2f  <= 1 period + 0.5 ms, %zu of %zu datums seen\n",
-                  "latency write -> arm_angle p99", p99, 1.5, p99 / 1.5, lat.size(), sentAt.size());
+      char certs[] = "/tmp/rtm-bench-certs-XXXXXX";
+      mkdtemp(certs);
+      Process make({std::string(PROJ_SOURCE_DIR) + "/scripts/make-certs", certs, "bench"});
+      make.wait(60000);
+      g_tls = certs;
+      const double tlsRate = throughput(self, server, duration, false, sent, got);
+      std::printf("%-44s %12.0f %12.0f %8.2f  >= 0.50 (peer: plain IIOP), lost %.0f\n",
+                  "TLS throughput, datums/s", tlsRate, rate, tlsRate / rate, sent["sent"] - got["count"]);
+      const std::vector<double> tlsLat = latencies(self, server, duration, count);
+      const double tlsP99 = percentile(tlsLat, 0.99);
+      std::printf("%-44s %10.3fms %10.3fms %8.2f  added <= 0.2 ms: %+.3f ms, %s; %zu of %zu seen\n",
+                  "TLS latency write -> arm_angle p99", tlsP99, p99, tlsP99 / p99, tlsP99 - p99,
+                  tlsP99 - p99 <= 0.2 ? "met" : "MISSED", tlsLat.size(), count);
+      g_tls.clear();
+      std::system((std::string("rm -rf ") + certs).c_str());
     }
 
     // Execution-context period.

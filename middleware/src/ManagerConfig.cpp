@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -376,7 +377,10 @@ RTM_NAMESPACE_BEGIN(RTC)
         given.insert(given.end(), extra.begin(), extra.end());
         if (!mentions(given, "endPoint"))
           args.insert(args.end(), {"-ORBendPoint", "giop:tcp::"});
-        for (const std::string& ep : Tls::endpoints(given))
+        // A TLS end point of the user's own (a fixed port) is the one.
+        const bool own = std::any_of(given.begin(), given.end(),
+                                     [](const std::string& w) { return w.compare(0, 9, "giop:ssl:") == 0; });
+        for (const std::string& ep : own ? std::vector<std::string>() : Tls::endpoints(given))
           args.insert(args.end(), {"-ORBendPoint", ep});
       }
     // Bounds a peer cannot take away, unless corba.args sets them: no
