@@ -420,7 +420,7 @@ RTM_NAMESPACE_BEGIN(RTC)
       }
     {
       std::lock_guard<std::mutex> lock(d.mutex);
-      d.components.push_back(Impl::Component{rtc, id, instance, number});
+      d.components.push_back(Impl::Component{rtc, id, instance, number, factory.destroy});
       ++d.created;
       if (d.yes("naming.enable"))
         {
@@ -462,7 +462,7 @@ RTM_NAMESPACE_BEGIN(RTC)
         Report::sometimes("createComponent refused " + id, "createComponent: not created: " + refusal);
         return false;
       }
-    slot = Component{nullptr, id, instance, number};
+    slot = Component{nullptr, id, instance, number, nullptr};
     creating.push_back(slot);
     return true;
   }
@@ -481,9 +481,13 @@ RTM_NAMESPACE_BEGIN(RTC)
     std::vector<Impl::Binding> gone;
     {
       std::lock_guard<std::mutex> lock(d.mutex);
-      d.components.erase(std::remove_if(d.components.begin(), d.components.end(),
-                                        [&](const Impl::Component& c) { return c.rtc == comp; }),
-                         d.components.end());
+      const auto it = std::find_if(d.components.begin(), d.components.end(),
+                                   [&](const Impl::Component& c) { return c.rtc == comp; });
+      if (it != d.components.end())
+        {
+          d.retired.push_back(Impl::Retired{comp, it->destroy, Clock::now()});
+          d.components.erase(it);
+        }
       for (auto it = d.bindings.begin(); it != d.bindings.end();)
         if (it->rtc == comp)
           {
@@ -498,6 +502,37 @@ RTM_NAMESPACE_BEGIN(RTC)
       d.releaseNames(gone, Clock::now() + std::chrono::seconds(2));
     }
     comp->deactivateObjects();
+    d.reap(false);
+  }
+
+  // A component taken out of service may still be in a call (its own
+  // exit(), say): it is destroyed once the ORB holds it no more and a while
+  // has passed, or when the ORB has ended.
+  void Manager::Impl::reap(bool all)
+  {
+    std::vector<Retired> now;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      for (auto it = retired.begin(); it != retired.end();)
+        if (all || (Clock::now() - it->since > std::chrono::seconds(20) && it->rtc->_refcount_value() <= 1))
+          {
+            now.push_back(*it);
+            it = retired.erase(it);
+          }
+        else
+          ++it;
+    }
+    for (const Retired& r : now)
+      {
+        try
+          {
+            if (r.destroy != nullptr)
+              r.destroy(r.rtc);
+          }
+        catch (...)
+          {
+          }
+      }
   }
 
   void Manager::deleteComponent(const char* instance_name)

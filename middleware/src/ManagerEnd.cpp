@@ -115,13 +115,24 @@ RTM_NAMESPACE_BEGIN(RTC)
       return;
     std::unique_lock<std::mutex> lock(d.mutex);
     d.blocking = true;
-    Clock::time_point emptySince = Clock::now();
+    Clock::time_point emptySince = Clock::now(), mastersSeen = Clock::now();
     while (!d.ended)
       {
         d.runWake.wait_for(lock, std::chrono::milliseconds(100));
         if (d.ended || d.shutdownStarted)
           continue;
         const bool master = yesValue(d.setting("manager.is_master"));
+        // A slave checks its masters, and looks for one when none is left,
+        // every corba.update_master_manager.interval seconds.
+        if (!master && d.servant != nullptr && yesValue(d.setting("corba.update_master_manager.enable")) &&
+            Clock::now() - mastersSeen >= std::chrono::duration<double>(
+                                            seconds(d.setting("corba.update_master_manager.interval"), 10.0)))
+          {
+            lock.unlock();
+            d.servant->refreshMasters();
+            lock.lock();
+            mastersSeen = Clock::now();
+          }
         if (!d.components.empty() || master)
           {
             emptySince = Clock::now();
@@ -195,6 +206,7 @@ RTM_NAMESPACE_BEGIN(RTC)
           _exit(0);
         }
     }
+    d.reap(true);
     std::lock_guard<std::mutex> lock(d.mutex);
     d.ended = true;
     d.runWake.notify_all();

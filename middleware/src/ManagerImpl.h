@@ -38,6 +38,13 @@ RTM_NAMESPACE_BEGIN(RTC)
       std::string factoryId;
       std::string instance;
       int number;
+      RtcDeleteFunc destroy;
+    };
+    struct Retired
+    {
+      RTObject_impl* rtc;
+      RtcDeleteFunc destroy;
+      Clock::time_point since;
     };
     struct Module
     {
@@ -65,6 +72,10 @@ RTM_NAMESPACE_BEGIN(RTC)
     std::vector<Factory> factories;
     std::vector<Component> components;
     std::vector<Component> creating;  // reserved while being created
+    std::vector<Retired> retired;     // exited, not destroyed yet
+    // Destroys the retired components no call can reach any more (all:
+    // every one, once the ORB has ended).
+    void reap(bool all);
     int created = 0;  // components ever created
 
     // Modules: one is loaded at a time; nothing else waits for it.

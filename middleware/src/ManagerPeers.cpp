@@ -14,13 +14,6 @@ RTM_NAMESPACE_BEGIN(RTM)
   {
     typedef RTC::Manager Host;
     const unsigned PEER_CALL_MS = 3000;
-
-    double interval(const std::string& text)
-    {
-      char* end = nullptr;
-      const double value = std::strtod(text.c_str(), &end);
-      return end != text.c_str() && value >= 0.1 && value <= 86400.0 ? value : 10.0;
-    }
   }
 
   bool ManagerServant::start()
@@ -58,21 +51,9 @@ RTM_NAMESPACE_BEGIN(RTM)
         d.syncNames(false);
         return true;
       }
-    // A slave looks for its master at once and, while enabled, again every
-    // interval when it has none left.
-    const bool again = d.yes("corba.update_master_manager.enable");
-    const double every = interval(d.config.getProperty("corba.update_master_manager.interval"));
-    std::thread([this, again, every]() {
-        refreshMasters();
-        while (again && !m_leaving)
-          {
-            const auto next = std::chrono::steady_clock::now() + std::chrono::duration<double>(every);
-            while (!m_leaving && std::chrono::steady_clock::now() < next)
-              std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (!m_leaving)
-              refreshMasters();
-          }
-      }).detach();
+    // A slave looks for its master at once; a host waiting in
+    // runManager() looks again while it has none (refreshMasters).
+    refreshMasters();
     return true;
   }
 

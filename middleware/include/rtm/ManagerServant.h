@@ -67,7 +67,8 @@ RTM_NAMESPACE_BEGIN(RTM)
     RTM::Manager_ptr getObjRef() const;
     // Tells masters and slaves this manager is going.
     void leave();
-    // For a slave: checks its masters, looks for one when none is left.
+    // For a slave: checks its masters, looks for one when none is left
+    // (at start, then from runManager()'s wait).
     void refreshMasters();
 
   private:
