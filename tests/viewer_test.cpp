@@ -6,6 +6,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -402,6 +403,30 @@ TEST_F(Viewer, AFileThatEndsKeepsItsLastPictureAndTheRateCountsOnlyItsFrames)
   const std::string err = viewer->errorText();
   EXPECT_EQ(err.find(ended), err.rfind(ended)) << "said once: " << err;
   std::system(("rm -rf " + dir).c_str());
+}
+
+// A GStreamer pipeline decoding a recording of the built-in scene: the
+// marker is found and the arm drawn on it, as from the scene itself.
+TEST_F(Viewer, AGStreamerPipelineFeedsTheTracker)
+{
+  StillScene s;
+  synth::Scene scene(s.cam, 1);
+  cv::Mat bgra, bgr;
+  scene.render(s.pose, bgra);
+  cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+  const std::string clip = std::string(PROJ_BINARY_DIR) + "/tests/scene-clip.avi";
+  {
+    cv::VideoWriter writer(clip, cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, bgr.size());
+    ASSERT_TRUE(writer.isOpened());
+    for (int i = 0; i < 60; ++i)
+      writer.write(bgr);
+  }
+  auto viewer = startViewer("-gst=\"filesrc location=" + clip + " ! decodebin ! videoconvert ! appsink\" -loop");
+  ASSERT_TRUE(waitForArm(8000)) << viewer->errorText();
+  expectArm(screenshot(), upright, "all angles 0, from the pipeline");
+  const std::string err = viewer->errorText();
+  EXPECT_NE(err.find("video: GStreamer pipeline 640x480"), std::string::npos) << err;
+  std::remove(clip.c_str());
 }
 
 TEST_F(Viewer, LosingTheDisplayEndsWithOneLineAndNoNameLeft)

@@ -21,6 +21,7 @@
 
 #include "scene.h"
 #include "internal.h"
+#include "capture.h"
 #include "reopen.h"
 #include "video_options.h"
 
@@ -48,33 +49,52 @@ namespace
   public:
     CaptureSource(const ar::VideoOptions& o) : m_options(o) {}
 
-    bool openCamera()
-    {
-      if (!m_cap.open(m_options.device, cv::CAP_V4L2))
-        return false;
-      m_cap.set(cv::CAP_PROP_FRAME_WIDTH, m_options.width);
-      m_cap.set(cv::CAP_PROP_FRAME_HEIGHT, m_options.height);
-      if (m_options.fps > 0)
-        m_cap.set(cv::CAP_PROP_FPS, m_options.fps);
-      return true;
-    }
-
     std::string describe() const override
     {
-      return m_options.kind == ar::VideoOptions::CAMERA ? "camera " + m_options.device : m_options.file;
+      switch (m_options.kind)
+        {
+        case ar::VideoOptions::CAMERA: return "camera " + m_options.device;
+        case ar::VideoOptions::PIPELINE: return "GStreamer pipeline";
+        default: return m_options.file;
+        }
+    }
+
+    // Cameras and streams are live: when they stop, they are opened again
+    // until they return. Files and pipelines end.
+    bool live() const
+    {
+      return m_options.kind == ar::VideoOptions::CAMERA ||
+             (m_options.kind == ar::VideoOptions::FILE && ar::isNetworkStream(m_options.file));
+    }
+
+    bool reopen(bool sayRefusals)
+    {
+      m_cap.release();
+      std::vector<std::string> lines;
+      try
+        {
+          if (!ar::openCapture(m_cap, m_options, lines))
+            return false;
+        }
+      catch (const cv::Exception&)
+        {
+          return false;
+        }
+      for (const std::string& line : lines)
+        if (sayRefusals)
+          std::fprintf(stderr, "%s\n", line.c_str());
+      std::fflush(stderr);
+      return true;
     }
 
     bool open()
     {
-      if (m_options.kind == ar::VideoOptions::CAMERA)
+      if (!reopen(true))
+        return false;
+      // A file plays at its own rate; live sources and pipelines come as
+      // they come.
+      if (m_options.kind == ar::VideoOptions::FILE && !live())
         {
-          if (!openCamera())
-            return false;
-        }
-      else
-        {
-          if (!m_cap.open(m_options.file))
-            return false;
           double fps = m_options.fps > 0 ? m_options.fps : m_cap.get(cv::CAP_PROP_FPS);
           period = fps > 0 && fps < 1000 ? 1.0 / fps : 1.0 / 30;
         }
@@ -83,6 +103,11 @@ namespace
         return false;
       width = m_first.cols;
       height = m_first.rows;
+      if (m_options.kind != ar::VideoOptions::FILE || live())
+        {
+          std::fprintf(stderr, "%s\n", ar::deliveryLine(m_options, m_cap, width, height).c_str());
+          std::fflush(stderr);
+        }
       return true;
     }
 
@@ -104,32 +129,21 @@ namespace
           frame = m_first;
           m_first.release();
         }
-      else if (m_options.kind == ar::VideoOptions::CAMERA)
+      else if (live())
         {
-          // A camera that vanishes is waited for, not given up.
-          auto reopen = [&] {
-            m_cap.release();
-            try
-              {
-                return openCamera();
-              }
-            catch (const cv::Exception&)
-              {
-                return false;
-              }
-          };
-          if (!ar::readOrReopen(read, reopen, describe(), stop))
+          // A camera or a stream that stops is waited for, not given up.
+          if (!ar::readOrReopen(read, [&] { return reopen(false); }, describe(), stop))
             return false;
         }
       else if (!read())
         {
           if (!m_options.loop)
             return false;
-          m_cap.set(cv::CAP_PROP_POS_FRAMES, 0);
-          if (!m_cap.read(frame) || frame.empty())
+          if (m_options.kind == ar::VideoOptions::FILE)
+            m_cap.set(cv::CAP_PROP_POS_FRAMES, 0);
+          if (m_options.kind != ar::VideoOptions::FILE || !m_cap.read(frame) || frame.empty())
             {
-              m_cap.release();
-              if (!m_cap.open(m_options.file) || !m_cap.read(frame) || frame.empty())
+              if (!reopen(false) || !m_cap.read(frame) || frame.empty())
                 return false;
             }
         }
@@ -369,6 +383,12 @@ extern "C" int arVideoOpen(char* config)
               if (options.kind == ar::VideoOptions::CAMERA)
                 std::fprintf(stderr, "arVideoOpen: cannot open camera %s (no camera? try VORLINDE_VIDEO=-synthetic)\n",
                              options.device.c_str());
+              else if (options.kind == ar::VideoOptions::PIPELINE)
+                std::fprintf(stderr, "arVideoOpen: cannot start the GStreamer pipeline \"%s\" (gst-launch-1.0 says why)\n",
+                             options.pipeline.c_str());
+              else if (ar::isNetworkStream(options.file))
+                std::fprintf(stderr, "arVideoOpen: cannot open the stream %s (nothing came within %d s)\n",
+                             options.file.c_str(), ar::STREAM_STALL_MS / 1000);
               else
                 std::fprintf(stderr, "arVideoOpen: cannot open video file %s\n", options.file.c_str());
               return -1;

@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "regular_file.h"
 
@@ -45,8 +47,13 @@ namespace ar
            "  -width=N           frame width (default 640)\n"
            "  -height=N          frame height (default 480)\n"
            "  -fps=N             frame rate (camera or file: its own; built-in scene: 30)\n"
+           "  -fourcc=CODE       camera pixel format: MJPG, YUYV, ... (v4l2-ctl --list-formats-ext)\n"
+           "  -exposure=N|auto   camera exposure in the driver's units, or automatic\n"
+           "  -focus=N|auto      camera focus in the driver's units, or automatic\n"
            "  -flipv, -fliph     mirror the camera picture vertically / horizontally\n"
-           "  -file=PATH         a video file or an image sequence such as frames/%04d.png\n"
+           "  -file=PATH         a video file, an image sequence such as frames/%04d.png,\n"
+           "                     or a network stream (rtsp://..., http://...)\n"
+           "  -gst=\"PIPELINE\"    a GStreamer pipeline ending in appsink\n"
            "  -loop              start the file again at its end\n"
            "  -synthetic         the built-in scene: our marker moving over a textured\n"
            "                     background, seen through Data/camera_para.dat\n"
@@ -58,13 +65,81 @@ namespace ar
            "VORLINDE_VIDEO, when set, replaces it.\n";
   }
 
+  namespace
+  {
+    // Words separated by blanks; double quotes keep blanks inside one
+    // (-gst="videotestsrc ! appsink") and are dropped.
+    bool splitWords(const std::string& text, std::vector<std::string>& words, std::string& error)
+    {
+      std::string word;
+      bool inWord = false, quoted = false;
+      for (char c : text)
+        {
+          if (c == '"')
+            {
+              quoted = !quoted;
+              inWord = true;
+            }
+          else if (!quoted && std::isspace(static_cast<unsigned char>(c)))
+            {
+              if (inWord)
+                words.push_back(word);
+              word.clear();
+              inWord = false;
+            }
+          else
+            {
+              word += c;
+              inWord = true;
+            }
+        }
+      if (quoted)
+        {
+          error = "a double quote is not closed in the video options";
+          return false;
+        }
+      if (inWord)
+        words.push_back(word);
+      return true;
+    }
+
+    // -exposure= and -focus=: a number from 0 to 1e6 in the driver's
+    // units, or auto.
+    bool controlValue(const std::string& value, double& out)
+    {
+      if (value == "auto")
+        {
+          out = VideoOptions::AUTO;
+          return true;
+        }
+      char* end = nullptr;
+      const double v = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !std::isfinite(v) || v < 0 || v > 1e6)
+        return false;
+      out = v;
+      return true;
+    }
+
+    bool setKind(VideoOptions& o, VideoOptions::Kind kind, std::string& error)
+    {
+      if (o.kind != VideoOptions::CAMERA && o.kind != kind)
+        {
+          error = "-file, -gst and -synthetic name different sources; give one";
+          return false;
+        }
+      o.kind = kind;
+      return true;
+    }
+  }
+
   bool parseVideoOptions(const std::string& text, VideoOptions& o, std::string& error)
   {
     o = VideoOptions();
-    std::istringstream words(text);
-    std::string word;
-    bool camera = false;
-    while (words >> word)
+    std::vector<std::string> words;
+    if (!splitWords(text, words, error))
+      return false;
+    bool camera = false, cameraControls = false;
+    for (const std::string& word : words)
       {
         std::string::size_type eq = word.find('=');
         const std::string key = word.substr(0, eq == std::string::npos ? word.size() : eq + 1);
@@ -114,12 +189,35 @@ namespace ar
         else if (key == "-file=" && !value.empty())
           {
             o.file = value;
-            if (o.kind == VideoOptions::SYNTHETIC)
+            if (!setKind(o, VideoOptions::FILE, error))
+              return false;
+          }
+        else if (key == "-gst=" && !value.empty())
+          {
+            o.pipeline = value;
+            if (!setKind(o, VideoOptions::PIPELINE, error))
+              return false;
+          }
+        else if (key == "-fourcc=")
+          {
+            if (value.size() != 4 || value.find_first_not_of(
+                                       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 ") !=
+                                       std::string::npos)
               {
-                error = "-file and -synthetic cannot be combined";
+                error = word + ": needs four letters or digits, such as MJPG or YUYV";
                 return false;
               }
-            o.kind = VideoOptions::FILE;
+            o.fourcc = value;
+            cameraControls = true;
+          }
+        else if (key == "-exposure=" || key == "-focus=")
+          {
+            if (!controlValue(value, key == "-exposure=" ? o.exposure : o.focus))
+              {
+                error = word + ": needs auto or a number from 0 to 1000000 (the driver's units)";
+                return false;
+              }
+            cameraControls = true;
           }
         else if (key == "-frames=")
           {
@@ -135,12 +233,8 @@ namespace ar
           o.still = true;
         else if (word == "-synthetic")
           {
-            if (o.kind == VideoOptions::FILE)
-              {
-                error = "-file and -synthetic cannot be combined";
-                return false;
-              }
-            o.kind = VideoOptions::SYNTHETIC;
+            if (!setKind(o, VideoOptions::SYNTHETIC, error))
+              return false;
           }
         else if (word == "-flipv")
           o.flipV = true;
@@ -158,7 +252,12 @@ namespace ar
       }
     if (camera && o.kind != VideoOptions::CAMERA)
       {
-        error = "-dev cannot be combined with -file or -synthetic";
+        error = "-dev cannot be combined with -file, -gst or -synthetic";
+        return false;
+      }
+    if (cameraControls && o.kind != VideoOptions::CAMERA)
+      {
+        error = "-fourcc, -exposure and -focus are for a camera (-dev), not for -file, -gst or -synthetic";
         return false;
       }
     return true;

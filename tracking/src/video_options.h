@@ -8,10 +8,16 @@ namespace ar
 {
   struct VideoOptions
   {
-    enum Kind { CAMERA, FILE, SYNTHETIC };
+    enum Kind { CAMERA, FILE, SYNTHETIC, PIPELINE };
     Kind kind = CAMERA;
     std::string device = "/dev/video0";
-    std::string file;
+    std::string file;      // a file, an image sequence or a network stream
+    std::string pipeline;  // GStreamer
+    // Camera controls: NOT_GIVEN leaves the camera's own setting.
+    static constexpr double NOT_GIVEN = -1, AUTO = -2;
+    std::string fourcc;    // "" keeps the camera's pixel format
+    double exposure = NOT_GIVEN;
+    double focus = NOT_GIVEN;
     int width = 640;
     int height = 480;
     bool sizeGiven = false;
