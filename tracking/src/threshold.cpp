@@ -1,10 +1,13 @@
 // Stage 1 of detection, the threshold: which pixels are dark, in the mode
 // the caller chose (fixed, from last frame's markers, Otsu's, or local).
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include <AR/param.h>
 
@@ -125,30 +128,179 @@ namespace
     return std::max(0, std::min(mean - kMinOffset, static_cast<int>(mean * (1 - kShareOfMean) + 0.5)));
   }
 
+  // The local mean is taken on the sums S = b + g + r (three times the
+  // grey) of 8 x 8 blocks, blurred; the threshold at a pixel is the
+  // bilinear blend of the block thresholds around it (to an eighth), kept
+  // in integers so that the blend and the test run on every pixel in one
+  // pass over the image.
+  constexpr int kBlock = 8;
+
+  // Where pixel i lies between blocks, as a resize places it:
+  // (i + 0.5) / 8 - 0.5 = (2 i - 7) / 16 blocks; the blocks a and b around
+  // it and b's weight in eighths (the first and last block held at the
+  // edges).
+  void between(int i, int blocks, int& a, int& b, int& f)
+  {
+    const int pos = std::max(0, 2 * i - (kBlock - 1));
+    a = std::min(pos / (2 * kBlock), blocks - 1);
+    b = std::min(a + 1, blocks - 1);
+    f = a == b ? 0 : (pos % (2 * kBlock)) * 8 / (2 * kBlock);
+  }
+
+  struct Adaptive
+  {
+    cv::Mat sums, mean;        // per block: mean S, then blurred
+    cv::Mat blockThresh;       // per block, in S (16 bit)
+    cv::Mat wide;              // block rows brought to full width, S x 8
+    std::vector<uint16_t> acc, row;
+    std::vector<int> columnBlock, columnWeight;  // per pixel column: between()
+    int blocks = 0;
+  };
+
+  // S of every pixel of a row added to acc.
+  void addRow(const ARUint8* p, uint16_t* acc, int width)
+  {
+    int x = 0;
+#if CV_SIMD
+    const int lanes = cv::v_uint8::nlanes;
+    for (; x <= width - lanes; x += lanes)
+      {
+        cv::v_uint8 b, g, r, a;
+        cv::v_load_deinterleave(p + 4 * x, b, g, r, a);
+        cv::v_uint16 b0, b1, g0, g1, r0, r1;
+        cv::v_expand(b, b0, b1);
+        cv::v_expand(g, g0, g1);
+        cv::v_expand(r, r0, r1);
+        cv::v_store(acc + x, cv::vx_load(acc + x) + b0 + g0 + r0);
+        cv::v_store(acc + x + lanes / 2, cv::vx_load(acc + x + lanes / 2) + b1 + g1 + r1);
+      }
+#endif
+    for (; x < width; ++x)
+      acc[x] = static_cast<uint16_t>(acc[x] + p[4 * x] + p[4 * x + 1] + p[4 * x + 2]);
+  }
+
+  // limit64 = upper * (8 - f) + lower * f.
+  void blendRows(const uint16_t* upper, const uint16_t* lower, int f, uint16_t* limit64, int width)
+  {
+    int x = 0;
+#if CV_SIMD
+    const int lanes = cv::v_uint16::nlanes;
+    const cv::v_uint16 wu = cv::vx_setall_u16(static_cast<uint16_t>(8 - f)), wl = cv::vx_setall_u16(static_cast<uint16_t>(f));
+    for (; x <= width - lanes; x += lanes)
+      cv::v_store(limit64 + x, cv::v_mul_wrap(cv::vx_load(upper + x), wu) + cv::v_mul_wrap(cv::vx_load(lower + x), wl));
+#endif
+    for (; x < width; ++x)
+      limit64[x] = static_cast<uint16_t>(upper[x] * (8 - f) + lower[x] * f);
+  }
+
+  // Dark where S x 64 <= limit64.
+  void darkRow(const ARUint8* p, const uint16_t* limit64, ARUint8* out, int width)
+  {
+    int x = 0;
+#if CV_SIMD
+    const int lanes = cv::v_uint8::nlanes, half = cv::v_uint16::nlanes;
+    for (; x <= width - lanes; x += lanes)
+      {
+        cv::v_uint8 b, g, r, a;
+        cv::v_load_deinterleave(p + 4 * x, b, g, r, a);
+        cv::v_uint16 b0, b1, g0, g1, r0, r1;
+        cv::v_expand(b, b0, b1);
+        cv::v_expand(g, g0, g1);
+        cv::v_expand(r, r0, r1);
+        cv::v_store(out + x, cv::v_pack(((b0 + g0 + r0) << 6) <= cv::vx_load(limit64 + x),
+                                        ((b1 + g1 + r1) << 6) <= cv::vx_load(limit64 + x + half)));
+      }
+#endif
+    for (; x < width; ++x)
+      out[x] = static_cast<ARUint8>((p[4 * x] + p[4 * x + 1] + p[4 * x + 2]) * 64 <= limit64[x] ? 255 : 0);
+  }
+
+  // A row of block values t brought to full width, x 8.
+  void widen(const uint16_t* t, const std::vector<int>& a, const std::vector<int>& f, uint16_t* out, int width,
+             int blocks)
+  {
+    for (int x = 0; x < width; ++x)
+      {
+        const int i = a[static_cast<std::size_t>(x)], w = f[static_cast<std::size_t>(x)];
+        out[x] = static_cast<uint16_t>(t[i] * (8 - w) + t[std::min(i + 1, blocks - 1)] * w);
+      }
+  }
+
   int adaptive(const ARUint8* image, int width, int height, cv::Mat& mask)
   {
-    static cv::Mat grey, small, smallMean;
-    const cv::Mat bgra(height, width, CV_8UC4, const_cast<ARUint8*>(image));
-    cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
-    const int shrink = std::min(width, height) >= 160 ? 4 : 1;
-    const int block = std::max(3, std::min(width, height) / 10 / shrink) | 1;
-    if (shrink > 1)
-      cv::resize(grey, small, cv::Size((width + shrink - 1) / shrink, (height + shrink - 1) / shrink), 0, 0,
-                 cv::INTER_AREA);
-    else
-      grey.copyTo(small);
-    cv::blur(small, smallMean, cv::Size(block, block), cv::Point(-1, -1), cv::BORDER_REPLICATE);
-    static cv::Mat byShare, byFloor, smallThresh, thresh;
-    smallMean.convertTo(byShare, CV_8U, 1 - kShareOfMean);
-    cv::subtract(smallMean, cv::Scalar(kMinOffset), byFloor);
-    cv::min(byShare, byFloor, smallThresh);
-    if (shrink > 1)
-      cv::resize(smallThresh, thresh, grey.size(), 0, 0, cv::INTER_LINEAR);
-    else
-      smallThresh.copyTo(thresh);
-    cv::compare(grey, thresh, mask, cv::CMP_LE);
+    static Adaptive w;
+    const int bw = (width + kBlock - 1) / kBlock, bh = (height + kBlock - 1) / kBlock;
+    w.sums.create(bh, bw, CV_32F);
+    w.acc.resize(static_cast<std::size_t>(width) + 64);
+    w.row.resize(static_cast<std::size_t>(width) + 64);
+    // Block means of S from the middle row of each block (the mean is
+    // blurred over many blocks next, and an eighth of the rows read is an
+    // eighth of the memory traffic): that row, then each block's eight
+    // columns.
+    for (int by = 0; by < bh; ++by)
+      {
+        std::fill(w.acc.begin(), w.acc.end(), static_cast<uint16_t>(0));
+        const int rows = 1;
+        addRow(image + static_cast<std::size_t>(std::min(height - 1, by * kBlock + kBlock / 2)) * width * 4,
+               w.acc.data(), width);
+        float* out = w.sums.ptr<float>(by);
+        const uint16_t* a = w.acc.data();
+        const float whole = 1.0f / static_cast<float>(kBlock * rows);
+        int bx = 0;
+        for (; (bx + 1) * kBlock <= width; ++bx, a += kBlock)
+          out[bx] = static_cast<float>(a[0] + a[1] + a[2] + a[3] + a[4] + a[5] + a[6] + a[7]) * whole;
+        if (bx < bw)  // a last block narrower than the others
+          {
+            unsigned sum = 0;
+            for (int x = bx * kBlock; x < width; ++x)
+              sum += w.acc[static_cast<std::size_t>(x)];
+            out[bx] = static_cast<float>(sum) / static_cast<float>((width - bx * kBlock) * rows);
+          }
+      }
+    // The neighbourhood: about a tenth of the shorter side.
+    const int window = std::max(3, std::min(width, height) / 10 / kBlock) | 1;
+    cv::blur(w.sums, w.mean, cv::Size(window, window), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+    w.blockThresh.create(bh, bw, CV_16U);
+    double total = 0;
+    for (int by = 0; by < bh; ++by)
+      {
+        const float* m = w.mean.ptr<float>(by);
+        uint16_t* t = w.blockThresh.ptr<uint16_t>(by);
+        for (int bx = 0; bx < bw; ++bx)
+          {
+            total += m[bx];
+            const double limit = std::min(m[bx] * (1 - kShareOfMean), m[bx] - 3.0 * kMinOffset);
+            t[bx] = static_cast<uint16_t>(std::max(0.0, limit) + 0.5);
+          }
+      }
+    // Along x as a resize blends (the block rows brought to full width,
+    // in eighths again); along y in the test itself.
+    if (static_cast<int>(w.columnBlock.size()) != width || w.blocks != bw)
+      {
+        w.columnBlock.resize(static_cast<std::size_t>(width));
+        w.columnWeight.resize(static_cast<std::size_t>(width));
+        for (int x = 0; x < width; ++x)
+          {
+            int b;
+            between(x, bw, w.columnBlock[static_cast<std::size_t>(x)], b, w.columnWeight[static_cast<std::size_t>(x)]);
+          }
+        w.blocks = bw;
+      }
+    w.wide.create(bh, width, CV_16U);
+    for (int by = 0; by < bh; ++by)
+      widen(w.blockThresh.ptr<uint16_t>(by), w.columnBlock, w.columnWeight, w.wide.ptr<uint16_t>(by), width, bw);
+    mask.create(height, width, CV_8UC1);
+    for (int y = 0; y < height; ++y)
+      {
+        // Two rows share one blend: the threshold changes little over a block.
+        int a, b, f;
+        between(y & ~1, bh, a, b, f);
+        if ((y & 1) == 0)
+          blendRows(w.wide.ptr<uint16_t>(a), w.wide.ptr<uint16_t>(b), f, w.row.data(), width);
+        darkRow(image + static_cast<std::size_t>(y) * width * 4, w.row.data(), mask.ptr<ARUint8>(y), width);
+      }
     ar::clearFrame(mask);
-    return localThresh(static_cast<int>(std::lround(cv::mean(smallMean)[0])));
+    return localThresh(static_cast<int>(std::lround(total / (static_cast<double>(bw) * bh) / 3.0)));
   }
 }
 
