@@ -370,7 +370,7 @@ int main(int argc, char** argv)
   const ARParam nominal = synth::nominalCamera(640, 480);
   const Room rooms[] = {{"wall", {250, 1500, 60, false, 2024}, 5, wall},
                         {"office", {400, 1400, 45, true, 77}, 17, office},
-                        {"workshop", {200, 800, 70, false, 91}, 29, workshop}};
+                        {"workshop", {250, 900, 60, false, 91}, 29, workshop}};
   for (const Room& room : rooms)
   for (cv::Size size : {cv::Size(640, 480), cv::Size(1280, 720)})
     {
