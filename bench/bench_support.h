@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -20,6 +21,18 @@
 
 namespace bench
 {
+  // A process's resident memory, kB (-1 when it cannot be read).
+  inline long rssKb(pid_t pid)
+  {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    long value = 0;
+    while (in >> key)
+      if (key == "VmRSS:")
+        return in >> value ? value : -1;
+    return -1;
+  }
+
   // Starts this process's manager with args (the program's name first)
   // and activates it.
   inline RTC::Manager* startManager(const std::vector<std::string>& args)

@@ -43,16 +43,7 @@ using testing_support::RawConnection;
 
 namespace
 {
-  long rssKb(pid_t pid)
-  {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    long value = 0;
-    while (in >> key)
-      if (key == "VmRSS:")
-        return in >> value ? value : -1;
-    return -1;
-  }
+  using bench::rssKb;
 
   int runHost(const std::string& nameserver)
   {

@@ -54,19 +54,7 @@ namespace
     return v[std::min(i, v.size() - 1)];
   }
 
-  long rssKb(pid_t pid)
-  {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    long value = 0;
-    while (in >> key)
-      if (key == "VmRSS:")
-        {
-          in >> value;
-          return value;
-        }
-    return -1;
-  }
+  using bench::rssKb;
 
   // A child started with RTM_BENCH_TLS=DIR talks TLS only, with the
   // certificates in DIR.

@@ -1,7 +1,5 @@
 #include "label.h"
 
-#include <opencv2/core/hal/intrin.hpp>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -21,13 +19,9 @@ namespace ar
       const cv::v_uint16 bound = cv::vx_setall_u16(static_cast<ushort>(limit));
       for (; x <= width - lanes; x += lanes)
         {
-          cv::v_uint8 b, g, r, a;
-          cv::v_load_deinterleave(p + 4 * x, b, g, r, a);
-          cv::v_uint16 b0, b1, g0, g1, r0, r1;
-          cv::v_expand(b, b0, b1);
-          cv::v_expand(g, g0, g1);
-          cv::v_expand(r, r0, r1);
-          cv::v_store(out + x, cv::v_pack((b0 + g0 + r0) <= bound, (b1 + g1 + r1) <= bound));
+          cv::v_uint16 low, high;
+          channelSums(p + 4 * x, low, high);
+          cv::v_store(out + x, cv::v_pack(low <= bound, high <= bound));
         }
 #endif
       for (; x < width; ++x)

@@ -3,6 +3,7 @@
 #define AR_SRC_LABEL_H
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/hal/intrin.hpp>
 
 #include <cstddef>
 #include <vector>
@@ -11,6 +12,21 @@
 
 namespace ar
 {
+#if CV_SIMD
+  // B + G + R of the v_uint8::nlanes BGRA pixels at p, in two halves.
+  inline void channelSums(const ARUint8* p, cv::v_uint16& low, cv::v_uint16& high)
+  {
+    cv::v_uint8 b, g, r, a;
+    cv::v_load_deinterleave(p, b, g, r, a);
+    cv::v_uint16 b0, b1, g0, g1, r0, r1;
+    cv::v_expand(b, b0, b1);
+    cv::v_expand(g, g0, g1);
+    cv::v_expand(r, r0, r1);
+    low = b0 + g0 + r0;
+    high = b1 + g1 + r1;
+  }
+#endif
+
   struct Region
   {
     int area;           // dark pixels

@@ -1,6 +1,5 @@
 // Stage 1 of detection, the threshold: which pixels are dark, in the mode
 // the caller chose (fixed, from last frame's markers, Otsu's, or local).
-#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -165,14 +164,10 @@ namespace
     const int lanes = cv::v_uint8::nlanes;
     for (; x <= width - lanes; x += lanes)
       {
-        cv::v_uint8 b, g, r, a;
-        cv::v_load_deinterleave(p + 4 * x, b, g, r, a);
-        cv::v_uint16 b0, b1, g0, g1, r0, r1;
-        cv::v_expand(b, b0, b1);
-        cv::v_expand(g, g0, g1);
-        cv::v_expand(r, r0, r1);
-        cv::v_store(acc + x, cv::vx_load(acc + x) + b0 + g0 + r0);
-        cv::v_store(acc + x + lanes / 2, cv::vx_load(acc + x + lanes / 2) + b1 + g1 + r1);
+        cv::v_uint16 low, high;
+        ar::channelSums(p + 4 * x, low, high);
+        cv::v_store(acc + x, cv::vx_load(acc + x) + low);
+        cv::v_store(acc + x + lanes / 2, cv::vx_load(acc + x + lanes / 2) + high);
       }
 #endif
     for (; x < width; ++x)
@@ -201,14 +196,10 @@ namespace
     const int lanes = cv::v_uint8::nlanes, half = cv::v_uint16::nlanes;
     for (; x <= width - lanes; x += lanes)
       {
-        cv::v_uint8 b, g, r, a;
-        cv::v_load_deinterleave(p + 4 * x, b, g, r, a);
-        cv::v_uint16 b0, b1, g0, g1, r0, r1;
-        cv::v_expand(b, b0, b1);
-        cv::v_expand(g, g0, g1);
-        cv::v_expand(r, r0, r1);
-        cv::v_store(out + x, cv::v_pack(((b0 + g0 + r0) << 6) <= cv::vx_load(limit64 + x),
-                                        ((b1 + g1 + r1) << 6) <= cv::vx_load(limit64 + x + half)));
+        cv::v_uint16 low, high;
+        ar::channelSums(p + 4 * x, low, high);
+        cv::v_store(out + x, cv::v_pack((low << 6) <= cv::vx_load(limit64 + x),
+                                        (high << 6) <= cv::vx_load(limit64 + x + half)));
       }
 #endif
     for (; x < width; ++x)
