@@ -101,9 +101,9 @@ namespace ar
     // One bit per pixel of a mask row (bit x % 64 of word x / 64), set
     // where the pixel is; words past the width are zero. Sixteen pixels at
     // a time where the processor can.
-    void rowBits(const ARUint8* row, int width, std::vector<std::uint64_t>& bits)
+    void rowBits(const ARUint8* row, int width, std::uint64_t* bits, std::size_t words)
     {
-      std::fill(bits.begin(), bits.end(), 0);
+      std::fill(bits, bits + words, 0);
       int x = 0;
 #if CV_SIMD128
       for (; x + 16 <= width; x += 16)
@@ -119,9 +119,8 @@ namespace ar
 
     // The first bit at or after x that is set (set true) or clear, or the
     // end of the words; a count of words' worth of bits, not of pixels.
-    int nextBit(const std::vector<std::uint64_t>& bits, int x, bool set)
+    inline __attribute__((always_inline)) int nextBit(const std::uint64_t* bits, std::size_t words, int x, bool set)
     {
-      const std::size_t words = bits.size();
       std::size_t w = static_cast<std::size_t>(x >> 6);
       if (w >= words)
         return static_cast<int>(words * 64);
@@ -133,6 +132,27 @@ namespace ar
           cur = set ? bits[w] : ~bits[w];
         }
       return static_cast<int>(w * 64) + __builtin_ctzll(cur);
+    }
+
+    // The pixels of row here that have a set 8-neighbour (in above, here or
+    // below), into out: a pixel with none is a region of its own, of one
+    // pixel. Bit x's neighbours x - 1 and x + 1 cross word boundaries.
+    void withNeighbours(const std::uint64_t* above, const std::uint64_t* here, const std::uint64_t* below,
+                        std::uint64_t* out, std::size_t words)
+    {
+      std::uint64_t prevV = 0, prevH = 0;  // the word before's columns
+      for (std::size_t w = 0; w < words; ++w)
+        {
+          const std::uint64_t v = above[w] | below[w], h = here[w];
+          const std::uint64_t nextV = w + 1 < words ? above[w + 1] | below[w + 1] : 0;
+          const std::uint64_t nextH = w + 1 < words ? here[w + 1] : 0;
+          const std::uint64_t cols = v | h;  // set in the column, this row aside where h
+          const std::uint64_t left = (cols << 1) | ((prevV | prevH) >> 63);
+          const std::uint64_t right = (cols >> 1) | ((nextV | nextH) << 63);
+          out[w] = h & (v | left | right);
+          prevV = v;
+          prevH = h;
+        }
     }
 
     // Chain-code directions: 0 right, then counter-clockwise on screen in
@@ -185,19 +205,36 @@ namespace ar
     static std::vector<Run> runs;
     static std::vector<Sums> sums;
     runs.clear();
+    if (width < 3 || height < 3)
+      return 0;  // no pixel inside the frame
     // Runs row by row (the frame is clear), each joined to the runs of the
     // row above that touch it, diagonals included.
+    // A pixel with no set neighbour is a region of one pixel: below
+    // areaMin (2 or more) it is left out before it costs a run, which in
+    // sensor noise is a run in five. Rows are read once, three kept.
+    const std::size_t words = static_cast<std::size_t>((width + 63) / 64);
     static std::vector<std::uint64_t> bits;
-    bits.resize(static_cast<std::size_t>((width + 63) / 64));
+    bits.resize(words * 4);
+    std::uint64_t* rowsRead[3] = {bits.data(), bits.data() + words, bits.data() + 2 * words};
+    std::uint64_t* kept = bits.data() + 3 * words;
+    const bool dropSingles = areaMin > 1;
+    std::fill(rowsRead[0], rowsRead[0] + words, 0);  // row 0: the frame
+    rowBits(mask.ptr<ARUint8>(1), width, rowsRead[1], words);
     std::size_t above = 0, aboveEnd = 0;
     for (int y = 1; y < height - 1; ++y)
       {
-        rowBits(mask.ptr<ARUint8>(y), width, bits);
+        rowBits(mask.ptr<ARUint8>(y + 1), width, rowsRead[2], words);
+        const std::uint64_t* row = rowsRead[1];
+        if (dropSingles)
+          {
+            withNeighbours(rowsRead[0], rowsRead[1], rowsRead[2], kept, words);
+            row = kept;
+          }
         const std::size_t first = runs.size();
         std::size_t j = above;
-        for (int x = nextBit(bits, 1, true); x < width; x = nextBit(bits, x, true))
+        for (int x = nextBit(row, words, 1, true); x < width; x = nextBit(row, words, x, true))
           {
-            const int end = std::min(width, nextBit(bits, x, false));
+            const int end = std::min(width, nextBit(row, words, x, false));
             const int index = static_cast<int>(runs.size());
             runs.push_back(Run{y, x, end - 1, index});
             while (j < aboveEnd && runs[j].x1 < x - 1)
@@ -210,6 +247,10 @@ namespace ar
           }
         above = first;
         aboveEnd = runs.size();
+        std::uint64_t* oldest = rowsRead[0];
+        rowsRead[0] = rowsRead[1];
+        rowsRead[1] = rowsRead[2];
+        rowsRead[2] = oldest;
       }
 
     // Each region's pixel count, sums and box, gathered at its root. A
@@ -218,9 +259,11 @@ namespace ar
     sums.resize(runs.size());
     for (std::size_t i = 0; i < runs.size(); ++i)
       {
-        Run& run = runs[i];
+        // A copy first: reading the run back after writing its parent
+        // would wait on the store.
+        const Run run = runs[i];
         const int r = runs[static_cast<std::size_t>(run.parent)].parent;
-        run.parent = r;
+        runs[i].parent = r;
         const long long len = run.x1 - run.x0 + 1;
         Sums& s = sums[static_cast<std::size_t>(r)];
         if (r == static_cast<int>(i))

@@ -120,7 +120,7 @@ namespace
   // mean changes slowly: it is taken on a picture a quarter the size, and
   // the threshold brought back to full size between its points.
   constexpr int kMinOffset = 8;
-  constexpr double kShareOfMean = 0.25;
+  constexpr double kShareOfMean = 0.4;
 
   int localThresh(int mean)
   {
@@ -148,48 +148,146 @@ namespace
 
   struct Adaptive
   {
-    cv::Mat sums, mean;        // per block: mean S, then blurred
-    cv::Mat blockThresh;       // per block, in S (16 bit)
-    cv::Mat wide;              // block rows brought to full width, S x 8
-    std::vector<uint16_t> acc, row;
+    std::vector<uint32_t> sums;     // per block: S over 8 pixels of its middle row
+    std::vector<uint32_t> across;   // sums boxed along the block row
+    std::vector<uint32_t> column;   // the box down one column of blocks
+    cv::Mat blockThresh;            // per block, in S (16 bit)
+    cv::Mat wide;                   // block rows brought to full width, S x 8
+    std::vector<int16_t> row;       // the bound of the row under test
     std::vector<int> columnBlock, columnWeight;  // per pixel column: between()
     int blocks = 0;
   };
 
-  // S of every pixel of a row added to acc.
-  void addRow(const ARUint8* p, uint16_t* acc, int width)
+  // S summed over each block of 8 pixels of a row into out[0..blocks); a
+  // last block narrower than 8 is scaled to 8 pixels.
+  void blockSums(const ARUint8* p, int width, uint32_t* out, int blocks)
   {
-    int x = 0;
-#if CV_SIMD
-    const int lanes = cv::v_uint8::nlanes;
-    for (; x <= width - lanes; x += lanes)
+    int bx = 0;
+#if CV_SIMD128
+    // Alpha masked off, the byte sum of 4 pixels is their S.
+    const cv::v_uint8x16 colour = cv::v_reinterpret_as_u8(cv::v_setall_u32(0x00ffffffu)), zero = cv::v_setzero_u8();
+    for (; (bx + 1) * kBlock <= width; ++bx)
       {
-        cv::v_uint16 low, high;
-        ar::channelSums(p + 4 * x, low, high);
-        cv::v_store(acc + x, cv::vx_load(acc + x) + low);
-        cv::v_store(acc + x + lanes / 2, cv::vx_load(acc + x + lanes / 2) + high);
+        const ARUint8* q = p + 4 * kBlock * bx;
+        out[bx] = cv::v_reduce_sad(cv::v_load(q) & colour, zero) + cv::v_reduce_sad(cv::v_load(q + 16) & colour, zero);
       }
 #endif
-    for (; x < width; ++x)
-      acc[x] = static_cast<uint16_t>(acc[x] + p[4 * x] + p[4 * x + 1] + p[4 * x + 2]);
+    for (; bx < blocks; ++bx)
+      {
+        const int x0 = bx * kBlock, x1 = std::min(width, x0 + kBlock);
+        uint32_t sum = 0;
+        for (int x = x0; x < x1; ++x)
+          sum += static_cast<uint32_t>(p[4 * x] + p[4 * x + 1] + p[4 * x + 2]);
+        out[bx] = (sum * kBlock + static_cast<uint32_t>(x1 - x0) / 2) / static_cast<uint32_t>(x1 - x0);
+      }
   }
 
-  // limit64 = upper * (8 - f) + lower * f.
-  void blendRows(const uint16_t* upper, const uint16_t* lower, int f, uint16_t* limit64, int width)
+  // acc += plus - minus (minus may be null), n values.
+  void addRows(uint32_t* acc, const uint32_t* plus, const uint32_t* minus, int n)
+  {
+    int i = 0;
+#if CV_SIMD
+    const int lanes = cv::v_uint32::nlanes;
+    for (; i <= n - lanes; i += lanes)
+      {
+        cv::v_uint32 v = cv::vx_load(acc + i) + cv::vx_load(plus + i);
+        if (minus != nullptr)
+          v = v - cv::vx_load(minus + i);
+        cv::v_store(acc + i, v);
+      }
+#endif
+    for (; i < n; ++i)
+      acc[i] += plus[i] - (minus != nullptr ? minus[i] : 0);
+  }
+
+  // The threshold of each block, in S, from its box sum (box: the pixels
+  // one box sum stands for); the sum of the box sums is returned.
+  uint64_t blockThresholds(const uint32_t* box, int n, float perPixel, uint16_t* t)
+  {
+    const float keep = static_cast<float>(1 - kShareOfMean), offset = 3.0f * kMinOffset;
+    uint64_t total = 0;
+    int i = 0;
+#if CV_SIMD128
+    const cv::v_float32x4 scale = cv::v_setall_f32(perPixel), k = cv::v_setall_f32(keep), o = cv::v_setall_f32(offset);
+    const cv::v_float32x4 zero = cv::v_setzero_f32(), half = cv::v_setall_f32(0.5f);
+    for (; i + 8 <= n; i += 8)
+      {
+        cv::v_int32x4 q[2];
+        for (int h = 0; h < 2; ++h)
+          {
+            const cv::v_uint32x4 b = cv::v_load(box + i + 4 * h);
+            total += cv::v_reduce_sum(b);
+            // Box sums stay far below 2^31: their signed conversion is exact.
+            const cv::v_float32x4 m = cv::v_cvt_f32(cv::v_reinterpret_as_s32(b)) * scale;
+            q[h] = cv::v_trunc(cv::v_max(zero, cv::v_min(m * k, m - o)) + half);
+          }
+        cv::v_store(t + i, cv::v_pack_u(q[0], q[1]));
+      }
+#endif
+    for (; i < n; ++i)
+      {
+        total += box[i];
+        const float m = static_cast<float>(box[i]) * perPixel;  // mean S
+        t[i] = static_cast<uint16_t>(std::max(0.0f, std::min(m * keep, m - offset)) + 0.5f);
+      }
+    return total;
+  }
+
+  // Each block's sum replaced by the sum over the square of (2r+1)^2
+  // blocks around it, the outermost blocks repeated beyond the edges:
+  // along each row with a sliding sum, then down the columns a row at a
+  // time (across holds the row sums).
+  void boxSums(std::vector<uint32_t>& sums, std::vector<uint32_t>& across, std::vector<uint32_t>& column, int bw,
+               int bh, int r)
+  {
+    const auto clamp = [](int i, int n) { return static_cast<std::size_t>(std::min(n - 1, std::max(0, i))); };
+    for (int by = 0; by < bh; ++by)
+      {
+        const uint32_t* in = &sums[static_cast<std::size_t>(by) * bw];
+        uint32_t* out = &across[static_cast<std::size_t>(by) * bw];
+        uint32_t sum = 0;
+        for (int i = -r; i <= r; ++i)
+          sum += in[clamp(i, bw)];
+        for (int bx = 0; bx < bw; ++bx)
+          {
+            out[bx] = sum;
+            sum += in[clamp(bx + r + 1, bw)] - in[clamp(bx - r, bw)];
+          }
+      }
+    column.assign(static_cast<std::size_t>(bw), 0);
+    for (int i = -r; i <= r; ++i)
+      addRows(column.data(), &across[clamp(i, bh) * bw], nullptr, bw);
+    for (int by = 0; by < bh; ++by)
+      {
+        std::copy(column.begin(), column.end(), sums.begin() + by * bw);
+        addRows(column.data(), &across[clamp(by + r + 1, bh) * bw], &across[clamp(by - r, bh) * bw], bw);
+      }
+  }
+
+  // The bound a row is tested against, from the rows of block values
+  // (x 8) above and below it and the lower one's weight f in eighths:
+  // limit = upper * (8 - f) + lower * f, S x 64 at most; halved (and one
+  // added) so that S x 32 < bound is the test, in signed 16-bit lanes,
+  // the same test as S x 64 <= limit since S x 32 is a whole number.
+  void blendRows(const uint16_t* upper, const uint16_t* lower, int f, int16_t* bound, int width)
   {
     int x = 0;
 #if CV_SIMD
     const int lanes = cv::v_uint16::nlanes;
     const cv::v_uint16 wu = cv::vx_setall_u16(static_cast<uint16_t>(8 - f)), wl = cv::vx_setall_u16(static_cast<uint16_t>(f));
+    const cv::v_uint16 one = cv::vx_setall_u16(1);
     for (; x <= width - lanes; x += lanes)
-      cv::v_store(limit64 + x, cv::v_mul_wrap(cv::vx_load(upper + x), wu) + cv::v_mul_wrap(cv::vx_load(lower + x), wl));
+      {
+        const cv::v_uint16 limit = cv::v_mul_wrap(cv::vx_load(upper + x), wu) + cv::v_mul_wrap(cv::vx_load(lower + x), wl);
+        cv::v_store(bound + x, cv::v_reinterpret_as_s16((limit >> 1) + one));
+      }
 #endif
     for (; x < width; ++x)
-      limit64[x] = static_cast<uint16_t>(upper[x] * (8 - f) + lower[x] * f);
+      bound[x] = static_cast<int16_t>(((upper[x] * (8 - f) + lower[x] * f) >> 1) + 1);
   }
 
-  // Dark where S x 64 <= limit64.
-  void darkRow(const ARUint8* p, const uint16_t* limit64, ARUint8* out, int width)
+  // Dark where S x 32 < bound.
+  void darkRow(const ARUint8* p, const int16_t* bound, ARUint8* out, int width)
   {
     int x = 0;
 #if CV_SIMD
@@ -198,72 +296,62 @@ namespace
       {
         cv::v_uint16 low, high;
         ar::channelSums(p + 4 * x, low, high);
-        cv::v_store(out + x, cv::v_pack((low << 6) <= cv::vx_load(limit64 + x),
-                                        (high << 6) <= cv::vx_load(limit64 + x + half)));
+        const cv::v_int16 darkLow = cv::vx_load(bound + x) > cv::v_reinterpret_as_s16(low << 5);
+        const cv::v_int16 darkHigh = cv::vx_load(bound + x + half) > cv::v_reinterpret_as_s16(high << 5);
+        cv::v_store(out + x, cv::v_reinterpret_as_u8(cv::v_pack(darkLow, darkHigh)));
       }
 #endif
     for (; x < width; ++x)
-      out[x] = static_cast<ARUint8>((p[4 * x] + p[4 * x + 1] + p[4 * x + 2]) * 64 <= limit64[x] ? 255 : 0);
+      out[x] = static_cast<ARUint8>((p[4 * x] + p[4 * x + 1] + p[4 * x + 2]) * 32 < bound[x] ? 255 : 0);
   }
 
-  // A row of block values t brought to full width, x 8.
+  // A row of block values t brought to full width, x 8. Pixels 8a+4 ..
+  // 8a+11 lie between blocks a and a+1 with a+1's weight 0..7 (between()),
+  // so the interior goes a block pair at a time; the columns before the
+  // first pair and after the last follow the table.
   void widen(const uint16_t* t, const std::vector<int>& a, const std::vector<int>& f, uint16_t* out, int width,
              int blocks)
   {
-    for (int x = 0; x < width; ++x)
-      {
-        const int i = a[static_cast<std::size_t>(x)], w = f[static_cast<std::size_t>(x)];
-        out[x] = static_cast<uint16_t>(t[i] * (8 - w) + t[std::min(i + 1, blocks - 1)] * w);
-      }
+    const auto scalar = [&](int x) {
+      const int i = a[static_cast<std::size_t>(x)], w = f[static_cast<std::size_t>(x)];
+      out[x] = static_cast<uint16_t>(t[i] * (8 - w) + t[std::min(i + 1, blocks - 1)] * w);
+    };
+    int x = 0;
+#if CV_SIMD128
+    const cv::v_uint16x8 rising(0, 1, 2, 3, 4, 5, 6, 7), falling(8, 7, 6, 5, 4, 3, 2, 1);
+    for (; x < std::min(width, kBlock / 2); ++x)
+      scalar(x);
+    for (int b = 0; b + 1 < blocks && x + kBlock <= width; ++b, x += kBlock)
+      cv::v_store(out + x, cv::v_mul_wrap(cv::v_setall_u16(t[b]), falling) +
+                             cv::v_mul_wrap(cv::v_setall_u16(t[b + 1]), rising));
+#endif
+    for (; x < width; ++x)
+      scalar(x);
   }
 
   int adaptive(const ARUint8* image, int width, int height, cv::Mat& mask)
   {
     static Adaptive w;
     const int bw = (width + kBlock - 1) / kBlock, bh = (height + kBlock - 1) / kBlock;
-    w.sums.create(bh, bw, CV_32F);
-    w.acc.resize(static_cast<std::size_t>(width) + 64);
+    const std::size_t blocks = static_cast<std::size_t>(bw) * static_cast<std::size_t>(bh);
+    w.sums.resize(blocks);
+    w.across.resize(blocks);
     w.row.resize(static_cast<std::size_t>(width) + 64);
-    // Block means of S from the middle row of each block (the mean is
-    // blurred over many blocks next, and an eighth of the rows read is an
-    // eighth of the memory traffic): that row, then each block's eight
-    // columns.
+    // Block sums from the middle row of each block (the mean is blurred
+    // over many blocks next, and an eighth of the rows read is an eighth of
+    // the memory traffic).
     for (int by = 0; by < bh; ++by)
-      {
-        std::fill(w.acc.begin(), w.acc.end(), static_cast<uint16_t>(0));
-        const int rows = 1;
-        addRow(image + static_cast<std::size_t>(std::min(height - 1, by * kBlock + kBlock / 2)) * width * 4,
-               w.acc.data(), width);
-        float* out = w.sums.ptr<float>(by);
-        const uint16_t* a = w.acc.data();
-        const float whole = 1.0f / static_cast<float>(kBlock * rows);
-        int bx = 0;
-        for (; (bx + 1) * kBlock <= width; ++bx, a += kBlock)
-          out[bx] = static_cast<float>(a[0] + a[1] + a[2] + a[3] + a[4] + a[5] + a[6] + a[7]) * whole;
-        if (bx < bw)  // a last block narrower than the others
-          {
-            unsigned sum = 0;
-            for (int x = bx * kBlock; x < width; ++x)
-              sum += w.acc[static_cast<std::size_t>(x)];
-            out[bx] = static_cast<float>(sum) / static_cast<float>((width - bx * kBlock) * rows);
-          }
-      }
-    // The neighbourhood: about a tenth of the shorter side.
-    const int window = std::max(3, std::min(width, height) / 10 / kBlock) | 1;
-    cv::blur(w.sums, w.mean, cv::Size(window, window), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+      blockSums(image + static_cast<std::size_t>(std::min(height - 1, by * kBlock + kBlock / 2)) * width * 4, width,
+                &w.sums[static_cast<std::size_t>(by) * bw], bw);
+    // The neighbourhood: a square of about a tenth of the shorter side,
+    // summed along the rows, then down the columns (back into sums).
+    const int window = std::max(3, std::min(width, height) / 10 / kBlock) | 1, r = window / 2;
+    boxSums(w.sums, w.across, w.column, bw, bh, r);
     w.blockThresh.create(bh, bw, CV_16U);
-    double total = 0;
+    const float perPixel = 1.0f / static_cast<float>(kBlock * window * window);
+    uint64_t total = 0;
     for (int by = 0; by < bh; ++by)
-      {
-        const float* m = w.mean.ptr<float>(by);
-        uint16_t* t = w.blockThresh.ptr<uint16_t>(by);
-        for (int bx = 0; bx < bw; ++bx)
-          {
-            total += m[bx];
-            const double limit = std::min(m[bx] * (1 - kShareOfMean), m[bx] - 3.0 * kMinOffset);
-            t[bx] = static_cast<uint16_t>(std::max(0.0, limit) + 0.5);
-          }
-      }
+      total += blockThresholds(&w.sums[static_cast<std::size_t>(by) * bw], bw, perPixel, w.blockThresh.ptr<uint16_t>(by));
     // Along x as a resize blends (the block rows brought to full width,
     // in eighths again); along y in the test itself.
     if (static_cast<int>(w.columnBlock.size()) != width || w.blocks != bw)
@@ -291,7 +379,7 @@ namespace
         darkRow(image + static_cast<std::size_t>(y) * width * 4, w.row.data(), mask.ptr<ARUint8>(y), width);
       }
     ar::clearFrame(mask);
-    return localThresh(static_cast<int>(std::lround(total / (static_cast<double>(bw) * bh) / 3.0)));
+    return localThresh(static_cast<int>(std::lround(static_cast<double>(total) * perPixel / (static_cast<double>(bw) * bh) / 3.0)));
   }
 }
 
