@@ -112,13 +112,14 @@ namespace
   }
 
   // Local threshold: dark when the grey lies below the mean of the square
-  // neighbourhood around it (about a tenth of the image's shorter side) by a
-  // quarter of that mean, and by at least kMinOffset. Light scales ink and
-  // paper alike, so a share of the mean holds in a dim corner as under the
-  // lamp, where a fixed offset would ask more contrast than a dim marker
-  // has; the floor keeps sensor noise in dark places from counting. The
-  // mean changes slowly: it is taken on a picture a quarter the size, and
-  // the threshold brought back to full size between its points.
+  // neighbourhood around it (about a tenth of the image's shorter side) by
+  // kShareOfMean of that mean, and by at least kMinOffset. Light scales ink
+  // and paper alike, so a share of the mean holds in a dim corner as under
+  // the lamp, where a fixed offset would ask more contrast than a dim
+  // marker has; the floor keeps sensor noise in dark places from counting.
+  // Printed black lies far below any neighbourhood that holds paper, while
+  // the shading of walls and benches seldom falls 40 % below its
+  // surroundings: each of its spots would be a region to label.
   constexpr int kMinOffset = 8;
   constexpr double kShareOfMean = 0.4;
 
