@@ -69,8 +69,9 @@ namespace ar
       const double fx = x - ix, fy = y - iy;
       const ARUint8* p = image + (static_cast<std::size_t>(iy) * width + ix) * 4;
       const ARUint8* q = p + static_cast<std::size_t>(width) * 4;
-      auto g = [](const ARUint8* px) { return (px[0] + px[1] + px[2]) / 3.0; };
-      return (g(p) * (1 - fx) + g(p + 4) * fx) * (1 - fy) + (g(q) * (1 - fx) + g(q + 4) * fx) * fy;
+      // B + G + R blended, a third of it at the end.
+      auto s = [](const ARUint8* px) { return static_cast<double>(px[0] + px[1] + px[2]); };
+      return ((s(p) * (1 - fx) + s(p + 4) * fx) * (1 - fy) + (s(q) * (1 - fx) + s(q + 4) * fx) * fy) * (1.0 / 3);
     }
 
     // Moves a side onto the intensity edge. Across the side, the grey

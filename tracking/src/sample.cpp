@@ -45,8 +45,9 @@ namespace ar
                 const double fx = ox - x0, fy = oy - y0;
                 const ARUint8* p = image + (static_cast<std::size_t>(y0) * width + x0) * 4;
                 const ARUint8* q = p + static_cast<std::size_t>(width) * 4;
+                const double w00 = (1 - fx) * (1 - fy), w01 = fx * (1 - fy), w10 = (1 - fx) * fy, w11 = fx * fy;
                 for (int c = 0; c < 3; ++c)
-                  sum[c] += (1 - fy) * ((1 - fx) * p[c] + fx * p[4 + c]) + fy * ((1 - fx) * q[c] + fx * q[4 + c]);
+                  sum[c] += w00 * p[c] + w01 * p[4 + c] + w10 * q[c] + w11 * q[4 + c];
               }
           const int at = row * AR_PATT_SIZE_X + col;
           for (int c = 0; c < 3; ++c)
