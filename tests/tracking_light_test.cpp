@@ -11,6 +11,7 @@
 
 #include <AR/ar.h>
 
+#include "label.h"
 #include "scene.h"
 #include "tracking_support.h"
 
@@ -270,4 +271,23 @@ TEST_F(Light, OtherMarkersAreNotTakenForOursAtAnySize)
         }
     }
   EXPECT_GT(squares, 18) << "the designs were seen as squares";
+}
+
+// The local threshold takes the shading of a dim, textured room for what it
+// is: marking its darker spots would hand the labeller thousands of regions
+// a frame, each costing time and none a marker.
+TEST_F(Light, TheLocalThresholdLeavesTheShadingOfADimRoomAlone)
+{
+  ASSERT_EQ(arSetLabelingThreshMode(AR_LABELING_THRESH_MODE_AUTO_ADAPTIVE), 0);
+  for (unsigned seed : {31u, 32u, 33u})
+    {
+      cv::Mat room = synth::texturedBackground(640, 480, seed, 70, 30);
+      cv::GaussianBlur(room, room, cv::Size(0, 0), 4);
+      if (room.channels() == 3)
+        cv::cvtColor(room, room, cv::COLOR_BGR2BGRA);
+      synth::degrade(room, 8, 0, seed);
+      cv::Mat mask;
+      ar::darkMask(room.data, room.cols, room.rows, 100, {}, mask);
+      EXPECT_LT(cv::countNonZero(mask), room.total() / 100) << "room " << seed;
+    }
 }
