@@ -705,7 +705,10 @@ TEST_F(Viewer, TheProgramEndsInTimeWhateverAPeerHolds)
       else
         EXPECT_EQ(rtc->exit(), RTC::RTC_OK);
       EXPECT_EQ(viewer->wait(5000), 0) << how << ": " << viewer->errorText();
-      EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 3.0) << how;
+      // About 1 s after ESC (the peer's call is left after a second), 2 s
+      // after exit() (which waits a second first, as a manager left with
+      // no component does); a loaded machine's scheduling on top.
+      EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), how == "exit" ? 4.0 : 3.0) << how;
     }
 
   auto starting = startViewer("-synthetic -still");
