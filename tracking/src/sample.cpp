@@ -25,6 +25,22 @@ namespace ar
       to[i] = cv::Point2f(static_cast<float>(vertex[i][0]), static_cast<float>(vertex[i][1]));
     const cv::Matx33d H = cv::getPerspectiveTransform(unit, to);
     const int cell = AR_PATT_SIZE_X * AR_PATT_SIZE_Y;
+    // The points lie on a grid of kPer x 16 positions across and down:
+    // each column's and row's share of the map is worked out once.
+    constexpr int kAlong = kPer * AR_PATT_SIZE_X, kDown = kPer * AR_PATT_SIZE_Y;
+    double across[kAlong][3], down[kDown][3];
+    for (int i = 0; i < kAlong; ++i)
+      {
+        const double u = 0.25 + 0.5 * (i / kPer + (i % kPer + 0.5) / kPer) / AR_PATT_SIZE_X;
+        for (int k = 0; k < 3; ++k)
+          across[i][k] = H(k, 0) * u;
+      }
+    for (int j = 0; j < kDown; ++j)
+      {
+        const double v = 0.25 + 0.5 * (j / kPer + (j % kPer + 0.5) / kPer) / AR_PATT_SIZE_Y;
+        for (int k = 0; k < 3; ++k)
+          down[j][k] = H(k, 1) * v + H(k, 2);
+      }
     for (int row = 0; row < AR_PATT_SIZE_Y; ++row)
       for (int col = 0; col < AR_PATT_SIZE_X; ++col)
         {
@@ -37,14 +53,14 @@ namespace ar
           for (int a = 0; a < kPer; ++a)
             for (int b = 0; b < kPer; ++b)
               {
-                const double u = 0.25 + 0.5 * (col + (b + 0.5) / kPer) / AR_PATT_SIZE_X;
-                const double v = 0.25 + 0.5 * (row + (a + 0.5) / kPer) / AR_PATT_SIZE_Y;
-                const double w = H(2, 0) * u + H(2, 1) * v + H(2, 2);
+                const double* x = across[col * kPer + b];
+                const double* y = down[row * kPer + a];
+                const double w = x[2] + y[2];
                 if (w == 0)
                   continue;
+                const double toIdeal = 1.0 / w;
                 double ox, oy;
-                arParamIdeal2Observ(dist_factor, (H(0, 0) * u + H(0, 1) * v + H(0, 2)) / w,
-                                    (H(1, 0) * u + H(1, 1) * v + H(1, 2)) / w, &ox, &oy);
+                arParamIdeal2Observ(dist_factor, (x[0] + y[0]) * toIdeal, (x[1] + y[1]) * toIdeal, &ox, &oy);
                 if (!(ox >= 0 && oy >= 0 && ox <= width - 1 && oy <= height - 1))
                   continue;  // outside the image counts as black
                 const int x0 = std::min(static_cast<int>(ox), width - 2), y0 = std::min(static_cast<int>(oy), height - 2);
