@@ -111,28 +111,63 @@ namespace
     unsigned seed;
   };
 
+  void placeAt(const ARParam& cam, const Pose& p, double conv[3][4]);
+
+  // Whether the marker's paper (a square of 100 mm about the marker's
+  // centre) lies wholly inside the view at that pose, 2 pixels clear of
+  // its edge: a marker that touches the edge of the image is never found.
+  bool paperInView(const ARParam& cam, const Pose& p)
+  {
+    double conv[3][4];
+    placeAt(cam, p, conv);
+    for (double x : {-50.0, 50.0})
+      for (double y : {-50.0, 50.0})
+        {
+          double c[3];
+          for (int r = 0; r < 3; ++r)
+            c[r] = conv[r][0] * x + conv[r][1] * y + conv[r][3];
+          if (c[2] <= 0)
+            return false;
+          const double w = cam.mat[2][0] * c[0] + cam.mat[2][1] * c[1] + cam.mat[2][2] * c[2] + cam.mat[2][3];
+          const double u = (cam.mat[0][0] * c[0] + cam.mat[0][1] * c[1] + cam.mat[0][2] * c[2] + cam.mat[0][3]) / w;
+          const double v = (cam.mat[1][0] * c[0] + cam.mat[1][1] * c[1] + cam.mat[1][2] * c[2] + cam.mat[1][3]) / w;
+          if (!(u >= 2 && v >= 2 && u <= cam.xsize - 3 && v <= cam.ysize - 3))
+            return false;
+        }
+    return true;
+  }
+
   std::vector<Pose> poses(const ARParam& cam, int count, const Placement& where)
   {
     cv::RNG rng(where.seed);
     std::vector<Pose> out;
     for (int i = 0; i < count; ++i)
       {
-        const double z = where.nearest + (where.farthest - where.nearest) * (i + rng.uniform(0.0, 1.0)) / count;
-        const double tilt = rng.uniform(0.0, where.maxTilt), towards = rng.uniform(0.0, 2 * M_PI);
-        const double reach = cam.mat[0][0] * 80 * 0.72 / z + 4;  // half the paper's diagonal, pixels
-        double u = rng.uniform(reach, cam.xsize - reach), v = rng.uniform(reach, cam.ysize - reach);
-        if (where.edges)
+        // A near, steep marker's near side is larger than its distance
+        // says: a pose whose paper would leave the view is drawn again.
+        Pose p{};
+        for (int attempt = 0; attempt < 100; ++attempt)
           {
-            // Near one of the four sides of the view, the paper a little
-            // inside it.
-            const int side = static_cast<int>(rng.uniform(0, 4));
-            const double in = 1.25 * reach;
-            if (side == 0 || side == 1)
-              u = side == 0 ? in : cam.xsize - in;
-            else
-              v = side == 2 ? in : cam.ysize - in;
+            const double z = where.nearest + (where.farthest - where.nearest) * (i + rng.uniform(0.0, 1.0)) / count;
+            const double tilt = rng.uniform(0.0, where.maxTilt), towards = rng.uniform(0.0, 2 * M_PI);
+            const double reach = cam.mat[0][0] * 80 * 0.72 / z + 4;  // half the paper's diagonal, pixels
+            double u = rng.uniform(reach, cam.xsize - reach), v = rng.uniform(reach, cam.ysize - reach);
+            if (where.edges)
+              {
+                // Near one of the four sides of the view, the paper a little
+                // inside it.
+                const int side = static_cast<int>(rng.uniform(0, 4));
+                const double in = 1.25 * reach;
+                if (side == 0 || side == 1)
+                  u = side == 0 ? in : cam.xsize - in;
+                else
+                  v = side == 2 ? in : cam.ysize - in;
+              }
+            p = Pose{u, v, z, tilt, towards, rng.uniform(0.0, 360.0)};
+            if (paperInView(cam, p))
+              break;
           }
-        out.push_back({u, v, z, tilt, towards, rng.uniform(0.0, 360.0)});
+        out.push_back(p);
       }
     return out;
   }
