@@ -240,6 +240,63 @@ TEST(Video, ImageSequenceInOrderThenLooping)
   std::system((std::string("rm -rf ") + dir).c_str());
 }
 
+// -allframes: a consumer slower than the file's rate still gets every
+// frame of it, in order, none replaced; without it the newest frame wins.
+// A camera or a stream cannot wait: refused.
+TEST(Video, AllFramesHandsOutEveryFrameToASlowConsumer)
+{
+  char dir[] = "/tmp/vorlinde-frames-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const int count = 12;
+  for (int i = 0; i < count; ++i)
+    {
+      char name[256];
+      std::snprintf(name, sizeof name, "%s/%04d.png", dir, i);
+      ASSERT_TRUE(cv::imwrite(name, cv::Mat(24, 32, CV_8UC3, cv::Scalar(10 + 20 * i, 0, 0))));
+    }
+  for (bool all : {true, false})
+    {
+      std::string config = std::string("-file=") + dir + "/%04d.png -fps=200" + (all ? " -allframes" : "");
+      ::testing::internal::CaptureStderr();
+      ASSERT_EQ(arVideoOpen(&config[0]), 0) << config;
+      arVideoCapStart();
+      std::vector<int> blues;
+      for (;;)
+        {
+          ARUint8* image = nextImage(1000);
+          if (image == nullptr)
+            break;
+          blues.push_back(image[0]);
+          std::this_thread::sleep_for(std::chrono::milliseconds(25));  // slower than 200 a second
+          arVideoCapNext();
+        }
+      long captured = -1, notShown = -1;
+      EXPECT_EQ(arVideoInqFrameCounts(&captured, &notShown), 0);
+      arVideoCapStop();
+      arVideoClose();
+      ::testing::internal::GetCapturedStderr();
+      EXPECT_EQ(captured, count);
+      if (all)
+        {
+          EXPECT_EQ(notShown, 0);
+          ASSERT_EQ(blues.size(), static_cast<std::size_t>(count)) << ::testing::PrintToString(blues);
+          for (int i = 0; i < count; ++i)
+            EXPECT_EQ(blues[static_cast<std::size_t>(i)], 10 + 20 * i);
+        }
+      else
+        EXPECT_GT(notShown, 0) << ::testing::PrintToString(blues);
+    }
+  for (const char* refused : {"-dev=/dev/video0 -allframes", "-file=rtsp://127.0.0.1:9/x -allframes"})
+    {
+      std::string config = refused;
+      ::testing::internal::CaptureStderr();
+      EXPECT_EQ(arVideoOpen(&config[0]), -1) << refused;
+      EXPECT_NE(::testing::internal::GetCapturedStderr().find("-allframes is for a recording"), std::string::npos)
+        << refused;
+    }
+  std::system((std::string("rm -rf ") + dir).c_str());
+}
+
 TEST(Video, ACameraThatVanishesIsOpenedAgainUntilItReturns)
 {
   // A camera as the capture thread sees it: two frames, then nothing until

@@ -190,14 +190,18 @@ int main(int argc, char** argv)
         }
       if (!video.empty())
         {
+          // A recording: every frame, to its end, however long the search
+          // for the board takes on each (a stream cannot wait).
+          const bool recorded = video.find("-file=") != std::string::npos;
+          if (recorded && video.find("://") == std::string::npos)
+            video += " -allframes";
           if (arVideoOpen(&video[0]) < 0)
             return fail("cannot open the video source \"" + video + "\"");
           int w, h;
           arVideoInqSize(&w, &h);
           arVideoCapStart();
           // A live camera: one view a second at most, so that the board
-          // can move between them. A recording: every frame, to its end.
-          const bool recorded = video.find("-file=") != std::string::npos;
+          // can move between them.
           auto last = std::chrono::steady_clock::now() - std::chrono::seconds(2);
           for (int frames = 0; (recorded || static_cast<int>(found.size()) < views) && frames < 100000;)
             {

@@ -233,6 +233,7 @@ namespace
     std::thread thread;
     std::atomic<bool> stop{false};
     std::atomic<bool> ended{false};  // the source has no more frames
+    bool allFrames = false;          // wait for each frame to be taken
     bool started = false;
     std::mutex mutex;
     cv::Mat buffers[3];
@@ -286,6 +287,16 @@ namespace
               return;
             }
           ++frames;
+          // Every frame wanted: the one before is taken first.
+          while (allFrames && !stop)
+            {
+              {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (newest < 0)
+                  break;
+              }
+              std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
           {
             std::lock_guard<std::mutex> lock(mutex);
             int target = 0;
@@ -298,7 +309,7 @@ namespace
             newest = target;
             numbers[target] = ++captured;
           }
-          if (source->period > 0)
+          if (source->period > 0 && !allFrames)
             {
               next += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(source->period));
               const Clock::time_point now = Clock::now();
@@ -371,6 +382,7 @@ extern "C" int arVideoOpen(char* config)
       return -1;
     }
   std::unique_ptr<Device> device(new Device);
+  device->allFrames = options.allFrames;
   try
     {
       if (options.kind == ar::VideoOptions::SYNTHETIC)

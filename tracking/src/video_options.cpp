@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "capture.h"
 #include "regular_file.h"
 
 namespace ar
@@ -55,6 +56,8 @@ namespace ar
            "                     or a network stream (rtsp://..., http://...)\n"
            "  -gst=\"PIPELINE\"    a GStreamer pipeline ending in appsink\n"
            "  -loop              start the file again at its end\n"
+           "  -allframes         a file or pipeline hands out every frame, none replaced by a\n"
+           "                     newer one, as fast as they are taken (offline work)\n"
            "  -synthetic         the built-in scene: our marker moving over a textured\n"
            "                     background, seen through Data/camera_para.dat\n"
            "  -seed=N            the built-in scene's background (default 1)\n"
@@ -242,6 +245,8 @@ namespace ar
           o.flipH = true;
         else if (word == "-loop")
           o.loop = true;
+        else if (word == "-allframes")
+          o.allFrames = true;
         else
           {
             error = "unknown video option \"" + word + "\"";
@@ -253,6 +258,11 @@ namespace ar
     if (camera && o.kind != VideoOptions::CAMERA)
       {
         error = "-dev cannot be combined with -file, -gst or -synthetic";
+        return false;
+      }
+    if (o.allFrames && (o.kind == VideoOptions::CAMERA || (o.kind == VideoOptions::FILE && isNetworkStream(o.file))))
+      {
+        error = "-allframes is for a recording (-file) or a pipeline (-gst): a camera or a stream does not wait";
         return false;
       }
     if (cameraControls && o.kind != VideoOptions::CAMERA)

@@ -25,6 +25,7 @@ namespace ar
     bool flipV = false;
     bool flipH = false;
     bool loop = false;
+    bool allFrames = false;  // a recording or pipeline: every frame taken, none replaced
     unsigned seed = 1;
     double light = 1.0;      // built-in scene: its light, a dim room below 1
     bool still = false;      // built-in scene: the marker stays put
