@@ -149,7 +149,7 @@ namespace
 
   struct Adaptive
   {
-    std::vector<uint32_t> sums;     // per block: S over 8 pixels of its middle row
+    std::vector<uint32_t> sums;     // per block: S over 8 pixels of its middle row, then boxed
     std::vector<uint32_t> across;   // sums boxed along the block row
     std::vector<uint32_t> column;   // the box down one column of blocks
     cv::Mat blockThresh;            // per block, in S (16 bit)
@@ -373,10 +373,12 @@ namespace
     for (int y = 0; y < height; ++y)
       {
         // Two rows share one blend: the threshold changes little over a block.
-        int a, b, f;
-        between(y & ~1, bh, a, b, f);
         if ((y & 1) == 0)
-          blendRows(w.wide.ptr<uint16_t>(a), w.wide.ptr<uint16_t>(b), f, w.row.data(), width);
+          {
+            int a, b, f;
+            between(y, bh, a, b, f);
+            blendRows(w.wide.ptr<uint16_t>(a), w.wide.ptr<uint16_t>(b), f, w.row.data(), width);
+          }
         darkRow(image + static_cast<std::size_t>(y) * width * 4, w.row.data(), mask.ptr<ARUint8>(y), width);
       }
     ar::clearFrame(mask);
