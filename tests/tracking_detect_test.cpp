@@ -5,6 +5,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
+#include <cstring>
 #include <tuple>
 
 #include <AR/ar.h>
@@ -160,7 +162,7 @@ TEST(History, CarriesIdThroughABadFrameAndReportsALostMarkerTwice)
   const int withHistory[] = {1, 1, 1, 1, 1, 0, 0};
   const int lite[] = {1, 1, 0, 0, 0, 0, 0};
   int dir = -1;
-  double lastVertex = 0;
+  double lastVertex = 0, firstVertex[4][2];
   for (int f = 0; f < 7; ++f)
     {
       ARMarkerInfo* list;
@@ -171,8 +173,19 @@ TEST(History, CarriesIdThroughABadFrameAndReportsALostMarkerTwice)
       if (m != nullptr)
         {
           if (dir < 0)
-            dir = m->dir;
+            {
+              dir = m->dir;
+              std::memcpy(firstVertex, m->vertex, sizeof firstVertex);
+            }
           EXPECT_EQ(m->dir, dir) << "frame " << f;
+          // The square that carries the id on is measured as well as the
+          // marker was (its pose is drawn), not left where its outline is.
+          if (f == 2)
+            for (int k = 0; k < 4; ++k)
+              {
+                EXPECT_NEAR(m->vertex[k][0], firstVertex[k][0], 0.1) << "corner " << k;
+                EXPECT_NEAR(m->vertex[k][1], firstVertex[k][1], 0.1) << "corner " << k;
+              }
           if (f >= 3)
             {
               EXPECT_EQ(m->vertex[0][0], lastVertex) << "a lost marker is reported unchanged";
@@ -201,6 +214,21 @@ TEST(Confidence, WeakMatchesStayInTheListWithoutId)
         ++squares;
         EXPECT_EQ(list[i].id, -1);
         EXPECT_LT(list[i].cf, 0.5);
+        // Its corners are where the square's are, in order, clockwise.
+        const double corners[4][2] = {{-40, 40}, {40, 40}, {40, -40}, {-40, -40}};
+        double u[4], v[4];
+        for (int k = 0; k < 4; ++k)
+          project(r.cam, truth, corners[k][0], corners[k][1], u[k], v[k]);
+        int first = 0;
+        for (int k = 1; k < 4; ++k)
+          if (std::hypot(list[i].vertex[k][0] - u[0], list[i].vertex[k][1] - v[0]) <
+              std::hypot(list[i].vertex[first][0] - u[0], list[i].vertex[first][1] - v[0]))
+            first = k;
+        for (int k = 0; k < 4; ++k)
+          {
+            EXPECT_NEAR(list[i].vertex[(first + k) % 4][0], u[k], 1.0) << "corner " << k;
+            EXPECT_NEAR(list[i].vertex[(first + k) % 4][1], v[k], 1.0) << "corner " << k;
+          }
       }
   EXPECT_EQ(squares, 1) << "the unidentified square is still reported";
 }

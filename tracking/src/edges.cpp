@@ -175,8 +175,8 @@ namespace ar
     }
   }
 
-  bool fitSides(const std::vector<cv::Point>& contour, const int corners[5], const ARUint8* image,
-                int width, int height, const ARParam& camera, double line[4][3], double vertex[4][2])
+  bool fitSides(const std::vector<cv::Point>& contour, const int corners[5], const ARParam& camera,
+                double line[4][3], double vertex[4][2])
   {
     Line sides[4];
     const double trim = parameters().edgeTrim;
@@ -202,40 +202,6 @@ namespace ar
     for (int i = 0; i < 4; ++i)
       if (!intersect(sides[(i + 3) % 4], sides[i], v[i][0], v[i][1]))
         return false;
-    // Second pass: each side on the intensity edge where it can be found,
-    // then the corners again.
-    Line refined[4];
-    bool moved = false;
-    for (int i = 0; i < 4; ++i)
-      {
-        refined[i] = sides[i];
-        // Search no farther out than the paper around the marker may reach
-        // (an eighth of the neighbouring sides for ours), nor farther in
-        // than the black frame (a quarter).
-        const double prev = std::hypot(v[i][0] - v[(i + 3) % 4][0], v[i][1] - v[(i + 3) % 4][1]);
-        const double next = std::hypot(v[(i + 2) % 4][0] - v[(i + 1) % 4][0], v[(i + 2) % 4][1] - v[(i + 1) % 4][1]);
-        const double reach = std::max(1.5, std::min(parameters().edgeSearch + 0.5, 0.1 * std::min(prev, next)));
-        Line r;
-        if (refineSide(sides[i], v[i], v[(i + 1) % 4], reach, image, width, height, camera, r))
-          {
-            refined[i] = r;
-            moved = true;
-          }
-      }
-    if (moved)
-      {
-        double rv[4][2];
-        bool all = true;
-        for (int i = 0; i < 4 && all; ++i)
-          all = intersect(refined[(i + 3) % 4], refined[i], rv[i][0], rv[i][1]);
-        if (all)
-          for (int i = 0; i < 4; ++i)
-            {
-              sides[i] = refined[i];
-              v[i][0] = rv[i][0];
-              v[i][1] = rv[i][1];
-            }
-      }
     for (int i = 0; i < 4; ++i)
       {
         line[i][0] = sides[i].a;
@@ -245,5 +211,47 @@ namespace ar
         vertex[i][1] = v[i][1];
       }
     return true;
+  }
+
+  void moveOntoEdges(const ARUint8* image, int width, int height, const ARParam& camera, double line[4][3],
+                     double vertex[4][2])
+  {
+    Line refined[4];
+    bool moved = false;
+    for (int i = 0; i < 4; ++i)
+      {
+        const Line side{line[i][0], line[i][1], line[i][2]};
+        refined[i] = side;
+        // Search no farther out than the paper around the marker may reach
+        // (an eighth of the neighbouring sides for ours), nor farther in
+        // than the black frame (a quarter).
+        const double* const v = vertex[i];
+        const double* const prevV = vertex[(i + 3) % 4];
+        const double* const nextV = vertex[(i + 1) % 4];
+        const double* const oppV = vertex[(i + 2) % 4];
+        const double prev = std::hypot(v[0] - prevV[0], v[1] - prevV[1]);
+        const double next = std::hypot(oppV[0] - nextV[0], oppV[1] - nextV[1]);
+        const double reach = std::max(1.5, std::min(parameters().edgeSearch + 0.5, 0.1 * std::min(prev, next)));
+        Line r;
+        if (refineSide(side, v, nextV, reach, image, width, height, camera, r))
+          {
+            refined[i] = r;
+            moved = true;
+          }
+      }
+    if (!moved)
+      return;
+    double rv[4][2];
+    for (int i = 0; i < 4; ++i)
+      if (!intersect(refined[(i + 3) % 4], refined[i], rv[i][0], rv[i][1]))
+        return;
+    for (int i = 0; i < 4; ++i)
+      {
+        line[i][0] = refined[i].a;
+        line[i][1] = refined[i].b;
+        line[i][2] = refined[i].c;
+        vertex[i][0] = rv[i][0];
+        vertex[i][1] = rv[i][1];
+      }
   }
 }

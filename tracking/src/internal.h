@@ -51,6 +51,12 @@ namespace ar
   void samplePattern(const ARUint8* image, int width, int height, const double dist_factor[4],
                      const double vertex[4][2],
                      int sample[PATTERN_VALUES]);
+
+  // The same sample from one point at the centre of each cell, the lens
+  // taken as straight between the corners: a small part of the work, for a
+  // first look at whether a square can be a marker at all.
+  void glancePattern(const ARUint8* image, int width, int height, const double dist_factor[4],
+                     const double vertex[4][2], int sample[PATTERN_VALUES]);
 }
 
 #endif

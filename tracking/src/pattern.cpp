@@ -6,9 +6,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <opencv2/core/hal/intrin.hpp>
 
 namespace
 {
@@ -17,11 +20,14 @@ namespace
   struct Pattern
   {
     int state;
-    int colour[4][ar::PATTERN_VALUES];  // inverted value minus the block mean
+    // Inverted values minus the block mean: within -255..255, so that a dot
+    // product with a sample's (768 products of at most 255 x 255) is exact
+    // in 32 bits.
+    std::int16_t colour[4][ar::PATTERN_VALUES];
     double colourNorm[4];
     // The same as a camera sees it when each cell is about a pixel or less
     // (blurred by a cell, the frame's black around it).
-    int soft[4][ar::PATTERN_VALUES];
+    std::int16_t soft[4][ar::PATTERN_VALUES];
     double softNorm[4];
   };
 
@@ -60,7 +66,7 @@ namespace
   Pattern g_patterns[AR_PATT_NUM_MAX];
 
   // Inverts a block, removes its integer mean and measures the result.
-  void prepareBlock(const int* raw, int* centred, double& norm)
+  void prepareBlock(const int* raw, std::int16_t* centred, double& norm)
   {
     long sum = 0;
     for (int i = 0; i < ar::PATTERN_VALUES; ++i)
@@ -69,7 +75,7 @@ namespace
     double squares = 0;
     for (int i = 0; i < ar::PATTERN_VALUES; ++i)
       {
-        centred[i] = static_cast<int>(255 - raw[i] - mean);
+        centred[i] = static_cast<std::int16_t>(255 - raw[i] - mean);
         squares += static_cast<double>(centred[i]) * centred[i];
       }
     norm = std::sqrt(squares);
@@ -183,23 +189,39 @@ extern "C" int arDeactivatePatt(int patt_no)
 
 namespace ar
 {
+  namespace
+  {
+    long long dot(const std::int16_t* a, const std::int16_t* b)
+    {
+#if CV_SIMD128
+      cv::v_int32x4 sum = cv::v_setzero_s32();
+      for (int i = 0; i < PATTERN_VALUES; i += 8)
+        sum += cv::v_dotprod(cv::v_load(a + i), cv::v_load(b + i));
+      return cv::v_reduce_sum(sum);
+#else
+      long long sum = 0;
+      for (int i = 0; i < PATTERN_VALUES; ++i)
+        sum += a[i] * b[i];
+      return sum;
+#endif
+    }
+  }
+
   void matchPattern(const int sample[PATTERN_VALUES], double cellPixels, int& id, int& dir, double& cf)
   {
     // Cells of about a pixel or less are seen blurred by the camera and by
     // sampling: they are also matched against the softened templates.
     const bool small = cellPixels < 1.5;
-    int x[PATTERN_VALUES];
+    // The sample inverted, less its integer mean (values 0..255 give
+    // -255..255, and sums that are exact in 32 bits).
+    alignas(16) std::int16_t x[PATTERN_VALUES];
     long sum = 0;
     for (int i = 0; i < PATTERN_VALUES; ++i)
       sum += 255 - sample[i];
-    const long mean = sum / PATTERN_VALUES;
-    double squares = 0;
+    const int mean = static_cast<int>(sum / PATTERN_VALUES);
     for (int i = 0; i < PATTERN_VALUES; ++i)
-      {
-        x[i] = static_cast<int>(255 - sample[i] - mean);
-        squares += static_cast<double>(x[i]) * x[i];
-      }
-    const double norm = std::sqrt(squares);
+      x[i] = static_cast<std::int16_t>(255 - sample[i] - mean);
+    const double norm = std::sqrt(static_cast<double>(dot(x, x)));
     if (norm == 0.0)
       {
         // A uniform interior: nothing to correlate.
@@ -218,17 +240,9 @@ namespace ar
           continue;
         for (int j = 0; j < 4; ++j)
           {
-            long long dot = 0;
-            for (int i = 0; i < PATTERN_VALUES; ++i)
-              dot += static_cast<long long>(x[i]) * p.colour[j][i];
-            double score = static_cast<double>(dot) / p.colourNorm[j] / norm;
+            double score = static_cast<double>(dot(x, p.colour[j])) / p.colourNorm[j] / norm;
             if (small)
-              {
-                long long softDot = 0;
-                for (int i = 0; i < PATTERN_VALUES; ++i)
-                  softDot += static_cast<long long>(x[i]) * p.soft[j][i];
-                score = std::max(score, static_cast<double>(softDot) / p.softNorm[j] / norm);
-              }
+              score = std::max(score, static_cast<double>(dot(x, p.soft[j])) / p.softNorm[j] / norm);
             if (score > cf)
               {
                 cf = score;

@@ -94,4 +94,65 @@ namespace ar
             sample[c * cell + at] = static_cast<int>(sum[c] / (kPer * kPer) + 0.5);
         }
   }
+
+  void glancePattern(const ARUint8* image, int width, int height, const double dist_factor[4],
+                     const double vertex[4][2], int sample[PATTERN_VALUES])
+  {
+    // Where the camera saw the corners; inside them the lens is taken as
+    // straight, which a first look can afford.
+    double x[4], y[4];
+    for (int i = 0; i < 4; ++i)
+      arParamIdeal2Observ(dist_factor, vertex[i][0], vertex[i][1], &x[i], &y[i]);
+    // The unit square onto those corners: (0,0), (1,0), (1,1), (0,1) to
+    // corners 0..3.
+    const double sx = x[0] - x[1] + x[2] - x[3], sy = y[0] - y[1] + y[2] - y[3];
+    const double dx1 = x[1] - x[2], dx2 = x[3] - x[2], dy1 = y[1] - y[2], dy2 = y[3] - y[2];
+    const double det = dx1 * dy2 - dx2 * dy1;
+    const double g = det != 0 ? (sx * dy2 - dx2 * sy) / det : 0;
+    const double h = det != 0 ? (dx1 * sy - sx * dy1) / det : 0;
+    const double a = x[1] - x[0] + g * x[1], b = x[3] - x[0] + h * x[3];
+    const double d = y[1] - y[0] + g * y[1], e = y[3] - y[0] + h * y[3];
+    const int cell = AR_PATT_SIZE_X * AR_PATT_SIZE_Y;
+    for (int row = 0; row < AR_PATT_SIZE_Y; ++row)
+      {
+        const double v = 0.25 + 0.5 * (row + 0.5) / AR_PATT_SIZE_Y;
+        const double xv = b * v + x[0], yv = e * v + y[0], wv = h * v + 1;
+        for (int col = 0; col < AR_PATT_SIZE_X; ++col)
+          {
+            const double u = 0.25 + 0.5 * (col + 0.5) / AR_PATT_SIZE_X;
+            const int at = row * AR_PATT_SIZE_X + col;
+            const double toImage = 1.0 / (g * u + wv);
+            const double ox = (a * u + xv) * toImage, oy = (d * u + yv) * toImage;
+            if (!(ox >= 0 && oy >= 0 && ox <= width - 1 && oy <= height - 1))
+              {
+                for (int c = 0; c < 3; ++c)
+                  sample[c * cell + at] = 0;  // outside the image counts as black
+                continue;
+              }
+            const int x0 = std::min(static_cast<int>(ox), width - 2), y0 = std::min(static_cast<int>(oy), height - 2);
+            const float fx = static_cast<float>(ox - x0), fy = static_cast<float>(oy - y0);
+            const ARUint8* p = image + (static_cast<std::size_t>(y0) * width + x0) * 4;
+            const ARUint8* q = p + static_cast<std::size_t>(width) * 4;
+#if CV_SIMD128
+            const auto pixel = [](const ARUint8* at4) {
+              return cv::v_cvt_f32(cv::v_reinterpret_as_s32(cv::v_load_expand_q(at4)));
+            };
+            const cv::v_float32x4 top = pixel(p) + (pixel(p + 4) - pixel(p)) * cv::v_setall_f32(fx);
+            const cv::v_float32x4 bottom = pixel(q) + (pixel(q + 4) - pixel(q)) * cv::v_setall_f32(fx);
+            const cv::v_int32x4 value =
+              cv::v_round(top + (bottom - top) * cv::v_setall_f32(fy));
+            int out[4];
+            cv::v_store(out, value);
+            for (int c = 0; c < 3; ++c)
+              sample[c * cell + at] = out[c];
+#else
+            for (int c = 0; c < 3; ++c)
+              {
+                const float top = p[c] + (p[4 + c] - p[c]) * fx, bottom = q[c] + (q[4 + c] - q[c]) * fx;
+                sample[c * cell + at] = static_cast<int>(top + (bottom - top) * fy + 0.5f);
+              }
+#endif
+          }
+      }
+  }
 }

@@ -16,22 +16,25 @@ namespace ar
     bool splitAtCorners(const std::vector<cv::Point>& c, int st, int ed, double thresh,
                         std::vector<int>& found)
     {
-      const double a = c[ed].y - c[st].y;
-      const double b = c[st].x - c[ed].x;
-      const double k = static_cast<double>(c[ed].x) * c[st].y - static_cast<double>(c[ed].y) * c[st].x;
-      double dmax = 0;
+      // Twice the area of the triangle (st, ed, i), in integers: its size
+      // is the distance from the chord times the chord's length.
+      const long long a = c[ed].y - c[st].y;
+      const long long b = c[st].x - c[ed].x;
+      const long long k = static_cast<long long>(c[ed].x) * c[st].y - static_cast<long long>(c[ed].y) * c[st].x;
+      long long most = 0;
       int at = -1;
       for (int i = st + 1; i < ed; ++i)
         {
-          double d = a * c[i].x + b * c[i].y + k;
-          if (d * d > dmax)
+          long long d = a * c[i].x + b * c[i].y + k;
+          d = d < 0 ? -d : d;
+          if (d > most)
             {
-              dmax = d * d;
+              most = d;
               at = i;
             }
         }
-      const double len2 = a * a + b * b;
-      if (at < 0 || len2 == 0 || dmax / len2 <= thresh)
+      const double len2 = static_cast<double>(a * a + b * b);
+      if (at < 0 || len2 == 0 || static_cast<double>(most) * static_cast<double>(most) / len2 <= thresh)
         return true;
       if (!splitAtCorners(c, st, at, thresh, found) || found.size() > 5)
         return false;
@@ -59,10 +62,10 @@ namespace ar
     {
       const int last = static_cast<int>(c.size()) - 1;
       int far = 0;
-      double dmax = 0;
+      long long dmax = 0;
       for (int i = 1; i < last; ++i)
         {
-          double dx = c[i].x - c[0].x, dy = c[i].y - c[0].y;
+          const long long dx = c[i].x - c[0].x, dy = c[i].y - c[0].y;
           if (dx * dx + dy * dy > dmax)
             {
               dmax = dx * dx + dy * dy;
@@ -72,7 +75,9 @@ namespace ar
       if (far == 0)
         return false;
       const double thresh = (area / 0.75) * parameters().cornerSplitFactor;
-      std::vector<int> first, second;
+      static thread_local std::vector<int> first, second;
+      first.clear();
+      second.clear();
       if (!splitAtCorners(c, 0, far, thresh, first) || !splitAtCorners(c, far, last, thresh, second))
         return false;
       corners[0] = 0;
@@ -116,37 +121,44 @@ namespace ar
 
   bool findSquare(const Region& region, std::vector<cv::Point>& contour, int corners[5])
   {
-    std::vector<cv::Point> outline = region.outline;
+    const std::vector<cv::Point>& outline = region.outline;
     const int n = static_cast<int>(outline.size());
     if (n < 4)
       return false;
     // Clockwise on screen (y down) means a positive shoelace sum; the
-    // tracer's first point (leftmost of the top row) stays first.
-    double shoelace = 0;
+    // tracer's first point (leftmost of the top row) stays first, and the
+    // others are taken backwards when the tracer went the other way.
+    long long shoelace = 0;
     for (int i = 0; i < n; ++i)
       {
-        const cv::Point& p = outline[i];
-        const cv::Point& q = outline[(i + 1) % n];
-        shoelace += static_cast<double>(p.x) * q.y - static_cast<double>(q.x) * p.y;
+        const cv::Point& p = outline[static_cast<std::size_t>(i)];
+        const cv::Point& q = outline[static_cast<std::size_t>(i + 1 < n ? i + 1 : 0)];
+        shoelace += static_cast<long long>(p.x) * q.y - static_cast<long long>(q.x) * p.y;
       }
-    if (shoelace < 0)
-      std::reverse(outline.begin() + 1, outline.end());
+    const bool backwards = shoelace < 0;
+    const auto point = [&](int j) -> const cv::Point& {
+      return outline[static_cast<std::size_t>(backwards && j != 0 ? n - j : j)];
+    };
     // Restart at the point farthest from the start, and close the loop.
     int far = 0;
-    double dmax = -1;
-    for (int i = 0; i < n; ++i)
+    long long dmax = -1;
+    for (int j = 0; j < n; ++j)
       {
-        double dx = outline[i].x - outline[0].x, dy = outline[i].y - outline[0].y;
+        const long long dx = point(j).x - outline[0].x, dy = point(j).y - outline[0].y;
         if (dx * dx + dy * dy > dmax)
           {
             dmax = dx * dx + dy * dy;
-            far = i;
+            far = j;
           }
       }
     contour.resize(static_cast<std::size_t>(n) + 1);
     for (int i = 0; i <= n; ++i)
-      contour[static_cast<std::size_t>(i)] = outline[static_cast<std::size_t>((far + i) % n)];
-    std::vector<int> moved;
+      {
+        const int j = far + i;
+        contour[static_cast<std::size_t>(i)] = point(j < n ? j : j - n);
+      }
+    static thread_local std::vector<int> moved;
+    moved.clear();
     if (cornersOf(contour, region.area, corners, &moved))
       return true;
     if (moved.size() != 4)
