@@ -152,9 +152,10 @@ namespace
     std::vector<uint32_t> sums;     // per block: S over 8 pixels of its middle row, then boxed
     std::vector<uint32_t> across;   // sums boxed along the block row
     std::vector<uint32_t> column;   // the box down one column of blocks
+    std::vector<uint32_t> padded;   // one row of sums, its ends repeated
+    std::vector<int16_t> row;       // the bound of the row under test
     cv::Mat blockThresh;            // per block, in S (16 bit)
     cv::Mat wide;                   // block rows brought to full width, S x 8
-    std::vector<int16_t> row;       // the bound of the row under test
     std::vector<int> columnBlock, columnWeight;  // per pixel column: between()
     int blocks = 0;
   };
@@ -164,6 +165,26 @@ namespace
   void blockSums(const ARUint8* p, int width, uint32_t* out, int blocks)
   {
     int bx = 0;
+#if CV_SSE2
+    // Alpha masked off, the byte sums of 2 pixels each (a block's four
+    // pairs, the next block's four) in 64-bit lanes; two blocks at a time.
+    {
+      const __m128i colour = _mm_set1_epi32(0x00ffffff), zero = _mm_setzero_si128();
+      const auto pairs = [&](const ARUint8* q) {
+        const __m128i* v = reinterpret_cast<const __m128i*>(q);
+        return _mm_add_epi64(_mm_sad_epu8(_mm_and_si128(_mm_loadu_si128(v), colour), zero),
+                             _mm_sad_epu8(_mm_and_si128(_mm_loadu_si128(v + 1), colour), zero));
+      };
+      for (; (bx + 2) * kBlock <= width; bx += 2)
+        {
+          const ARUint8* q = p + 4 * kBlock * bx;
+          const __m128i a = pairs(q), b = pairs(q + 4 * kBlock);
+          const __m128i both = _mm_add_epi64(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
+          out[bx] = static_cast<uint32_t>(_mm_cvtsi128_si32(both));
+          out[bx + 1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(both, both)));
+        }
+    }
+#endif
 #if CV_SIMD128
     // Alpha masked off, the byte sum of 4 pixels is their S.
     const cv::v_uint8x16 colour = cv::v_reinterpret_as_u8(cv::v_setall_u32(0x00ffffffu)), zero = cv::v_setzero_u8();
@@ -238,21 +259,32 @@ namespace
   // blocks around it, the outermost blocks repeated beyond the edges:
   // along each row with a sliding sum, then down the columns a row at a
   // time (across holds the row sums).
-  void boxSums(std::vector<uint32_t>& sums, std::vector<uint32_t>& across, std::vector<uint32_t>& column, int bw,
-               int bh, int r)
+  void boxSums(std::vector<uint32_t>& sums, std::vector<uint32_t>& across, std::vector<uint32_t>& column,
+               std::vector<uint32_t>& padded, int bw, int bh, int r)
   {
     const auto clamp = [](int i, int n) { return static_cast<std::size_t>(std::min(n - 1, std::max(0, i))); };
+    // A row with its end blocks repeated r times beyond each end: the
+    // sliding sum then runs without a test.
+    padded.resize(static_cast<std::size_t>(bw + 2 * r + 1));
     for (int by = 0; by < bh; ++by)
       {
         const uint32_t* in = &sums[static_cast<std::size_t>(by) * bw];
         uint32_t* out = &across[static_cast<std::size_t>(by) * bw];
+        for (int i = 0; i < r; ++i)
+          {
+            padded[static_cast<std::size_t>(i)] = in[0];
+            padded[static_cast<std::size_t>(bw + r + i)] = in[bw - 1];
+          }
+        padded[static_cast<std::size_t>(bw + 2 * r)] = in[bw - 1];
+        std::copy(in, in + bw, padded.begin() + r);
+        const uint32_t* p = padded.data();
         uint32_t sum = 0;
-        for (int i = -r; i <= r; ++i)
-          sum += in[clamp(i, bw)];
+        for (int i = 0; i <= 2 * r; ++i)
+          sum += p[i];
         for (int bx = 0; bx < bw; ++bx)
           {
             out[bx] = sum;
-            sum += in[clamp(bx + r + 1, bw)] - in[clamp(bx - r, bw)];
+            sum += p[bx + 2 * r + 1] - p[bx];
           }
       }
     column.assign(static_cast<std::size_t>(bw), 0);
@@ -267,9 +299,9 @@ namespace
 
   // The bound a row is tested against, from the rows of block values
   // (x 8) above and below it and the lower one's weight f in eighths:
-  // limit = upper * (8 - f) + lower * f, S x 64 at most; halved (and one
-  // added) so that S x 32 < bound is the test, in signed 16-bit lanes,
-  // the same test as S x 64 <= limit since S x 32 is a whole number.
+  // limit = upper * (8 - f) + lower * f, S x 64 at most. S x 64 <= limit
+  // holds for a whole number S exactly when S < limit / 64 (rounded down)
+  // + 1, the bound: a test of S itself, in signed 16-bit lanes.
   void blendRows(const uint16_t* upper, const uint16_t* lower, int f, int16_t* bound, int width)
   {
     int x = 0;
@@ -280,14 +312,14 @@ namespace
     for (; x <= width - lanes; x += lanes)
       {
         const cv::v_uint16 limit = cv::v_mul_wrap(cv::vx_load(upper + x), wu) + cv::v_mul_wrap(cv::vx_load(lower + x), wl);
-        cv::v_store(bound + x, cv::v_reinterpret_as_s16((limit >> 1) + one));
+        cv::v_store(bound + x, cv::v_reinterpret_as_s16((limit >> 6) + one));
       }
 #endif
     for (; x < width; ++x)
-      bound[x] = static_cast<int16_t>(((upper[x] * (8 - f) + lower[x] * f) >> 1) + 1);
+      bound[x] = static_cast<int16_t>(((upper[x] * (8 - f) + lower[x] * f) >> 6) + 1);
   }
 
-  // Dark where S x 32 < bound.
+  // Dark where S < bound.
   void darkRow(const ARUint8* p, const int16_t* bound, ARUint8* out, int width)
   {
     int x = 0;
@@ -297,13 +329,13 @@ namespace
       {
         cv::v_uint16 low, high;
         ar::channelSums(p + 4 * x, low, high);
-        const cv::v_int16 darkLow = cv::vx_load(bound + x) > cv::v_reinterpret_as_s16(low << 5);
-        const cv::v_int16 darkHigh = cv::vx_load(bound + x + half) > cv::v_reinterpret_as_s16(high << 5);
+        const cv::v_int16 darkLow = cv::vx_load(bound + x) > cv::v_reinterpret_as_s16(low);
+        const cv::v_int16 darkHigh = cv::vx_load(bound + x + half) > cv::v_reinterpret_as_s16(high);
         cv::v_store(out + x, cv::v_reinterpret_as_u8(cv::v_pack(darkLow, darkHigh)));
       }
 #endif
     for (; x < width; ++x)
-      out[x] = static_cast<ARUint8>((p[4 * x] + p[4 * x + 1] + p[4 * x + 2]) * 32 < bound[x] ? 255 : 0);
+      out[x] = static_cast<ARUint8>(p[4 * x] + p[4 * x + 1] + p[4 * x + 2] < bound[x] ? 255 : 0);
   }
 
   // A row of block values t brought to full width, x 8. Pixels 8a+4 ..
@@ -347,7 +379,7 @@ namespace
     // The neighbourhood: a square of about a tenth of the shorter side,
     // summed along the rows, then down the columns (back into sums).
     const int window = std::max(3, std::min(width, height) / 10 / kBlock) | 1, r = window / 2;
-    boxSums(w.sums, w.across, w.column, bw, bh, r);
+    boxSums(w.sums, w.across, w.column, w.padded, bw, bh, r);
     w.blockThresh.create(bh, bw, CV_16U);
     const float perPixel = 1.0f / static_cast<float>(kBlock * window * window);
     uint64_t total = 0;
