@@ -240,6 +240,9 @@ TEST(Threshold, DarkIsAtMostThreeTimesTheThresholdAndTheBorderIsOff)
   int id = arLoadPatt(dataFile("patt.vesk").c_str());
   EXPECT_EQ(detectCount(flatMarker(100, 200), 100, id), 1) << "grey 100 is dark at 100";
   EXPECT_EQ(detectCount(flatMarker(101, 200), 100, id), 0) << "grey 101 is not";
+  EXPECT_EQ(detectCount(flatMarker(0, 200), 0, id), 1) << "black is dark at 0";
+  EXPECT_EQ(detectCount(flatMarker(1, 200), 0, id), 0) << "grey 1 is not";
+  EXPECT_EQ(detectCount(flatMarker(254, 200), 254, id), 1) << "grey 254 is dark at 254";
   EXPECT_EQ(detectCount(flatMarker(0, 1), 100, id), 0) << "touching the inset border";
   EXPECT_EQ(detectCount(flatMarker(0, 2), 100, id), 1);
   ARMarkerInfo* list;

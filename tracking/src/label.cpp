@@ -15,13 +15,17 @@ namespace ar
     {
       int x = 0;
 #if CV_SIMD
+      // Sums of at most 765 compare as signed 16-bit lanes (one compare,
+      // where an unsigned one takes four): sum <= limit is sum < limit + 1.
       const int lanes = cv::v_uint8::nlanes;
-      const cv::v_uint16 bound = cv::vx_setall_u16(static_cast<ushort>(limit));
+      const cv::v_int16 bound = cv::vx_setall_s16(static_cast<short>(limit + 1));
       for (; x <= width - lanes; x += lanes)
         {
           cv::v_uint16 low, high;
           channelSums(p + 4 * x, low, high);
-          cv::v_store(out + x, cv::v_pack(low <= bound, high <= bound));
+          const cv::v_int16 darkLow = bound > cv::v_reinterpret_as_s16(low);
+          const cv::v_int16 darkHigh = bound > cv::v_reinterpret_as_s16(high);
+          cv::v_store(out + x, cv::v_reinterpret_as_u8(cv::v_pack(darkLow, darkHigh)));
         }
 #endif
       for (; x < width; ++x)
