@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include <AR/param.h>
@@ -155,7 +156,7 @@ namespace
     std::vector<uint32_t> padded;   // one row of sums, its ends repeated
     std::vector<int16_t> row;       // the bound of the row under test
     cv::Mat blockThresh;            // per block, in S (16 bit)
-    cv::Mat wide;                   // block rows brought to full width, S x 8
+    cv::Mat wide;                   // two block rows brought to full width, S x 8
     std::vector<int> columnBlock, columnWeight;  // per pixel column: between()
     int blocks = 0;
   };
@@ -350,7 +351,22 @@ namespace
       out[x] = static_cast<uint16_t>(t[i] * (8 - w) + t[std::min(i + 1, blocks - 1)] * w);
     };
     int x = 0;
-#if CV_SIMD128
+#if CV_SSE2
+    // The pair's two values from one 32-bit load, each spread over eight
+    // lanes by one shuffle.
+    const __m128i rising = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7), falling = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+    for (; x < std::min(width, kBlock / 2); ++x)
+      scalar(x);
+    for (int b = 0; b + 1 < blocks && x + kBlock <= width; ++b, x += kBlock)
+      {
+        uint32_t pair;
+        std::memcpy(&pair, t + b, sizeof pair);
+        const __m128i both = _mm_unpacklo_epi16(_mm_cvtsi32_si128(static_cast<int>(pair)), _mm_cvtsi32_si128(static_cast<int>(pair)));
+        const __m128i left = _mm_shuffle_epi32(both, 0x00), right = _mm_shuffle_epi32(both, 0x55);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                         _mm_add_epi16(_mm_mullo_epi16(left, falling), _mm_mullo_epi16(right, rising)));
+      }
+#elif CV_SIMD128
     const cv::v_uint16x8 rising(0, 1, 2, 3, 4, 5, 6, 7), falling(8, 7, 6, 5, 4, 3, 2, 1);
     for (; x < std::min(width, kBlock / 2); ++x)
       scalar(x);
@@ -398,9 +414,20 @@ namespace
           }
         w.blocks = bw;
       }
-    w.wide.create(bh, width, CV_16U);
-    for (int by = 0; by < bh; ++by)
-      widen(w.blockThresh.ptr<uint16_t>(by), w.columnBlock, w.columnWeight, w.wide.ptr<uint16_t>(by), width, bw);
+    // Two block rows brought to full width at a time, each when the rows
+    // under test first reach it (the blocks' rows come in order): they stay
+    // in the first-level cache, where a whole frame of them would not.
+    w.wide.create(2, width, CV_16U);
+    int widened[2] = {-1, -1};
+    const auto wideRow = [&](int by, int other) {
+      for (int slot = 0; slot < 2; ++slot)
+        if (widened[slot] == by)
+          return w.wide.ptr<uint16_t>(slot);
+      const int slot = widened[0] == other ? 1 : 0;
+      widen(w.blockThresh.ptr<uint16_t>(by), w.columnBlock, w.columnWeight, w.wide.ptr<uint16_t>(slot), width, bw);
+      widened[slot] = by;
+      return w.wide.ptr<uint16_t>(slot);
+    };
     mask.create(height, width, CV_8UC1);
     for (int y = 0; y < height; ++y)
       {
@@ -409,7 +436,9 @@ namespace
           {
             int a, b, f;
             between(y, bh, a, b, f);
-            blendRows(w.wide.ptr<uint16_t>(a), w.wide.ptr<uint16_t>(b), f, w.row.data(), width);
+            const uint16_t* upper = wideRow(a, b);
+            const uint16_t* lower = wideRow(b, a);
+            blendRows(upper, lower, f, w.row.data(), width);
           }
         darkRow(image + static_cast<std::size_t>(y) * width * 4, w.row.data(), mask.ptr<ARUint8>(y), width);
       }
