@@ -113,16 +113,28 @@ namespace ar
     const double a = x[1] - x[0] + g * x[1], b = x[3] - x[0] + h * x[3];
     const double d = y[1] - y[0] + g * y[1], e = y[3] - y[0] + h * y[3];
     const int cell = AR_PATT_SIZE_X * AR_PATT_SIZE_Y;
+    // Cell centres across, in single precision (a hundredth of a pixel and
+    // better in any image): a row's positions are worked out four at a time.
+    float across[AR_PATT_SIZE_X];
+    for (int col = 0; col < AR_PATT_SIZE_X; ++col)
+      across[col] = static_cast<float>(0.25 + 0.5 * (col + 0.5) / AR_PATT_SIZE_X);
+    const float fa = static_cast<float>(a), fd = static_cast<float>(d), fg = static_cast<float>(g);
     for (int row = 0; row < AR_PATT_SIZE_Y; ++row)
       {
         const double v = 0.25 + 0.5 * (row + 0.5) / AR_PATT_SIZE_Y;
-        const double xv = b * v + x[0], yv = e * v + y[0], wv = h * v + 1;
+        const float xv = static_cast<float>(b * v + x[0]), yv = static_cast<float>(e * v + y[0]);
+        const float wv = static_cast<float>(h * v + 1);
+        float xs[AR_PATT_SIZE_X], ys[AR_PATT_SIZE_X];
         for (int col = 0; col < AR_PATT_SIZE_X; ++col)
           {
-            const double u = 0.25 + 0.5 * (col + 0.5) / AR_PATT_SIZE_X;
+            const float toImage = 1.0f / (fg * across[col] + wv);
+            xs[col] = (fa * across[col] + xv) * toImage;
+            ys[col] = (fd * across[col] + yv) * toImage;
+          }
+        for (int col = 0; col < AR_PATT_SIZE_X; ++col)
+          {
             const int at = row * AR_PATT_SIZE_X + col;
-            const double toImage = 1.0 / (g * u + wv);
-            const double ox = (a * u + xv) * toImage, oy = (d * u + yv) * toImage;
+            const float ox = xs[col], oy = ys[col];
             if (!(ox >= 0 && oy >= 0 && ox <= width - 1 && oy <= height - 1))
               {
                 for (int c = 0; c < 3; ++c)
@@ -130,7 +142,7 @@ namespace ar
                 continue;
               }
             const int x0 = std::min(static_cast<int>(ox), width - 2), y0 = std::min(static_cast<int>(oy), height - 2);
-            const float fx = static_cast<float>(ox - x0), fy = static_cast<float>(oy - y0);
+            const float fx = ox - static_cast<float>(x0), fy = oy - static_cast<float>(y0);
             const ARUint8* p = image + (static_cast<std::size_t>(y0) * width + x0) * 4;
             const ARUint8* q = p + static_cast<std::size_t>(width) * 4;
 #if CV_SIMD128
