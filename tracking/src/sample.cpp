@@ -10,6 +10,17 @@
 
 namespace ar
 {
+#if CV_SIMD128
+  namespace
+  {
+    // A pixel's B, G, R, A as four single-precision lanes.
+    cv::v_float32x4 channels(const ARUint8* at)
+    {
+      return cv::v_cvt_f32(cv::v_reinterpret_as_s32(cv::v_load_expand_q(at)));
+    }
+  }
+#endif
+
   void samplePattern(const ARUint8* image, int width, int height, const double dist_factor[4],
                      const double vertex[4][2], int sample[PATTERN_VALUES])
   {
@@ -71,13 +82,10 @@ namespace ar
 #if CV_SIMD128
                 // The four pixels' channels at once, in single precision
                 // (sums of at most 9 x 255: exact enough to round alike).
-                const auto pixel = [](const ARUint8* at) {
-                  return cv::v_cvt_f32(cv::v_reinterpret_as_s32(cv::v_load_expand_q(at)));
-                };
-                total += pixel(p) * cv::v_setall_f32(static_cast<float>(w00)) +
-                         pixel(p + 4) * cv::v_setall_f32(static_cast<float>(w01)) +
-                         pixel(q) * cv::v_setall_f32(static_cast<float>(w10)) +
-                         pixel(q + 4) * cv::v_setall_f32(static_cast<float>(w11));
+                total += channels(p) * cv::v_setall_f32(static_cast<float>(w00)) +
+                         channels(p + 4) * cv::v_setall_f32(static_cast<float>(w01)) +
+                         channels(q) * cv::v_setall_f32(static_cast<float>(w10)) +
+                         channels(q + 4) * cv::v_setall_f32(static_cast<float>(w11));
 #else
                 for (int c = 0; c < 3; ++c)
                   total[c] += w00 * p[c] + w01 * p[4 + c] + w10 * q[c] + w11 * q[4 + c];
@@ -114,7 +122,8 @@ namespace ar
     const double d = y[1] - y[0] + g * y[1], e = y[3] - y[0] + h * y[3];
     const int cell = AR_PATT_SIZE_X * AR_PATT_SIZE_Y;
     // Cell centres across, in single precision (a hundredth of a pixel and
-    // better in any image): a row's positions are worked out four at a time.
+    // better in any image): a row's sixteen positions are worked out in one
+    // loop of their own, which the compiler can run four lanes at a time.
     float across[AR_PATT_SIZE_X];
     for (int col = 0; col < AR_PATT_SIZE_X; ++col)
       across[col] = static_cast<float>(0.25 + 0.5 * (col + 0.5) / AR_PATT_SIZE_X);
@@ -146,11 +155,9 @@ namespace ar
             const ARUint8* p = image + (static_cast<std::size_t>(y0) * width + x0) * 4;
             const ARUint8* q = p + static_cast<std::size_t>(width) * 4;
 #if CV_SIMD128
-            const auto pixel = [](const ARUint8* at4) {
-              return cv::v_cvt_f32(cv::v_reinterpret_as_s32(cv::v_load_expand_q(at4)));
-            };
-            const cv::v_float32x4 top = pixel(p) + (pixel(p + 4) - pixel(p)) * cv::v_setall_f32(fx);
-            const cv::v_float32x4 bottom = pixel(q) + (pixel(q + 4) - pixel(q)) * cv::v_setall_f32(fx);
+            const cv::v_float32x4 left = channels(p), below = channels(q);
+            const cv::v_float32x4 top = left + (channels(p + 4) - left) * cv::v_setall_f32(fx);
+            const cv::v_float32x4 bottom = below + (channels(q + 4) - below) * cv::v_setall_f32(fx);
             const cv::v_int32x4 value =
               cv::v_round(top + (bottom - top) * cv::v_setall_f32(fy));
             int out[4];

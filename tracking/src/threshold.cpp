@@ -425,9 +425,10 @@ namespace
           }
         w.blocks = bw;
       }
-    // Two block rows brought to full width at a time, each when the rows
-    // under test first reach it (the blocks' rows come in order): they stay
-    // in the first-level cache, where a whole frame of them would not.
+    // Only the two block rows in use are kept at full width, each widened
+    // when the rows under test first reach it (block rows come in order):
+    // they stay in the first-level cache, where a whole frame of them would
+    // not.
     w.wide.create(2, width, CV_16U);
     int widened[2] = {-1, -1};
     const auto wideRow = [&](int by, int other) {
